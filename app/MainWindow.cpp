@@ -1,0 +1,326 @@
+#include "MainWindow.h"
+
+#include "BrowserPlatform.h"
+#include "BuildVersion.h"
+#include "TcpListener.h"
+#include "WebSocketBridge.h"
+
+#include <QAbstractSpinBox>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDateTime>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+QLabel *boldLabel(const QString &text)
+{
+    auto *label = new QLabel(text);
+    QFont font = label->font();
+    font.setWeight(QFont::Bold);
+    label->setFont(font);
+    return label;
+}
+
+// Read-only one-line display whose text never widens the window.
+QLineEdit *displayEdit()
+{
+    auto *edit = new QLineEdit;
+    edit->setReadOnly(true);
+    edit->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    return edit;
+}
+
+QPushButton *pickButton(const QString &text)
+{
+    auto *button = new QPushButton(text);
+    button->setIcon(QIcon(QStringLiteral(":/target.png")));
+    button->setIconSize(QSize(28, 27));
+    // Right-to-left puts the icon after the text.
+    button->setLayoutDirection(Qt::RightToLeft);
+    return button;
+}
+
+QHBoxLayout *captionRow(const QString &caption, QWidget *field)
+{
+    auto *row = new QHBoxLayout;
+    row->addWidget(boldLabel(caption));
+    row->addWidget(field, 1);
+    return row;
+}
+
+} // namespace
+
+void setBadge(QLabel *label, const QString &text, const QString &colour)
+{
+    label->setText(text);
+    label->setStyleSheet(
+        QStringLiteral("QLabel { background:%1; color:white; border-radius:4px; padding:2px 8px; font-weight:bold; }")
+            .arg(colour));
+}
+
+MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(createSystemPlatform(), parent)
+{
+}
+
+MainWindow::MainWindow(std::unique_ptr<BrowserPlatform> browserPlatform, QWidget *parent)
+    : QMainWindow(parent)
+    , platform(std::move(browserPlatform))
+{
+    setWindowTitle(titleText());
+    resize(645, 720);
+
+    buildWidgets();
+
+    bridge = new WebSocketBridge(9000, this);
+    tcpListener = new TcpListener(this);
+
+    connectSignals();
+
+    refreshPluginStatus();
+
+    auto *restartTimer = new QTimer(this);
+    connect(restartTimer, &QTimer::timeout, this, &MainWindow::updateRestartHint);
+    restartTimer->start(3000);
+
+    setupTray();
+    setupIpcServer();
+    onPluginConnectionChanged(false);
+    bridge->listen();
+    log(QStringLiteral("Ready. Connect the browser plugin."));
+    startTcp();
+    restoreLastSelection();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildWidgets()
+{
+    auto *central = new QWidget;
+    auto *mainLayout = new QVBoxLayout(central);
+    mainLayout->setContentsMargins(18, 12, 18, 12);
+    mainLayout->setSpacing(9);
+
+    // Header
+    auto *header = new QWidget;
+    auto *headerLayout = new QVBoxLayout(header);
+    headerLayout->setContentsMargins(2, 0, 2, 2);
+    headerLayout->setSpacing(2);
+    auto *titleLabel = new QLabel(titleText());
+    titleLabel->setStyleSheet(QStringLiteral("font-size: 15pt; font-weight: 800; color: #ffffff;"));
+    auto *subtitleLabel = new QLabel(QStringLiteral("TCP \u2192 Browser field gateway"));
+    subtitleLabel->setObjectName(QStringLiteral("hint"));
+    subtitleLabel->setStyleSheet(QStringLiteral("font-size: 10pt;"));
+    headerLayout->addWidget(titleLabel);
+    headerLayout->addWidget(subtitleLabel);
+    mainLayout->addWidget(header, 0);
+
+    // TCP group
+    auto *tcpGroup = new QGroupBox(QStringLiteral("TCP Connection (Plugin)"));
+    auto *tcpGrid = new QGridLayout(tcpGroup);
+    tcpGrid->setContentsMargins(10, 2, 10, 2);
+    tcpGrid->setVerticalSpacing(3);
+    tcpGrid->setColumnStretch(1, 1);
+    tcpGrid->addWidget(boldLabel(QStringLiteral("Local IP:")), 0, 0);
+    tcpGrid->addWidget(new QLabel(QStringLiteral("127.0.0.1")), 0, 1);
+    tcpGrid->addWidget(boldLabel(QStringLiteral("Port:")), 1, 0);
+    portSpinBox = new QSpinBox;
+    portSpinBox->setRange(1, 65535);
+    portSpinBox->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    portSpinBox->setValue(QSettings().value(QStringLiteral("tcpPort"), 20296).toInt());
+    resetButton = new QPushButton(QStringLiteral("Reset"));
+    auto *portRow = new QHBoxLayout;
+    portRow->addSpacing(2);
+    portRow->addWidget(portSpinBox, 1);
+    portRow->addSpacing(4);
+    portRow->addWidget(resetButton);
+    tcpGrid->addLayout(portRow, 1, 1);
+    tcpGrid->addWidget(boldLabel(QStringLiteral("Status:")), 2, 0);
+    tcpStatusLabel = new QLabel;
+    tcpStatusLabel->setAlignment(Qt::AlignCenter);
+    tcpStatusLabel->setMinimumHeight(24);
+    tcpGrid->addWidget(tcpStatusLabel, 2, 1);
+
+    // Plugin group
+    auto *pluginGroup = new QGroupBox(QStringLiteral("Browser Plugin"));
+    auto *pluginGrid = new QGridLayout(pluginGroup);
+    pluginGrid->setContentsMargins(10, 3, 10, 3);
+    pluginGrid->setVerticalSpacing(4);
+    pluginGrid->setColumnStretch(1, 1);
+    pluginGrid->addWidget(boldLabel(QStringLiteral("Status:")), 0, 0);
+    pluginStatusLabel = new QLabel;
+    pluginStatusLabel->setAlignment(Qt::AlignCenter);
+    pluginStatusLabel->setMinimumHeight(24);
+    pluginGrid->addWidget(pluginStatusLabel, 0, 1, 1, 2);
+
+    auto browserRow = [pluginGrid](int row, const QString &caption, QLabel *&status, QPushButton *&install,
+                                   QPushButton *&uninstall) {
+        pluginGrid->addWidget(boldLabel(caption), row, 0);
+        status = new QLabel;
+        pluginGrid->addWidget(status, row, 1);
+        install = new QPushButton(QStringLiteral("Install"));
+        uninstall = new QPushButton(QStringLiteral("Uninstall"));
+        auto *buttons = new QHBoxLayout;
+        buttons->addWidget(install);
+        buttons->addWidget(uninstall);
+        pluginGrid->addLayout(buttons, row, 2);
+    };
+    browserRow(1, QStringLiteral("Edge:"), edgeStatusLabel, edgeInstallButton, edgeUninstallButton);
+    browserRow(2, QStringLiteral("Chrome:"), chromeStatusLabel, chromeInstallButton, chromeUninstallButton);
+
+    restartHintLabel = new QLabel;
+    restartHintLabel->setWordWrap(true);
+    restartHintLabel->setStyleSheet(QStringLiteral("color:#e67e22; font-size:9pt; font-weight:bold;"));
+    restartHintLabel->hide();
+    pluginGrid->addWidget(restartHintLabel, 3, 0, 1, 3);
+
+    auto *linkRow = new QHBoxLayout;
+    linkRow->setSpacing(10);
+    linkRow->addWidget(tcpGroup, 1);
+    auto *linkArrow = new QLabel(QStringLiteral("\u21C4"));
+    linkArrow->setAlignment(Qt::AlignCenter);
+    linkArrow->setStyleSheet(QStringLiteral("font-size: 26pt; color: #4d90fe; font-weight: bold;"));
+    linkRow->addWidget(linkArrow, 0);
+    linkRow->addWidget(pluginGroup, 1);
+    mainLayout->addLayout(linkRow, 0);
+
+    // Destination field group
+    auto *destGroup = new QGroupBox(QStringLiteral("Web browser field destination"));
+    auto *destLayout = new QVBoxLayout(destGroup);
+    destLayout->setContentsMargins(10, 3, 10, 3);
+    destLayout->setSpacing(5);
+    pickFieldButton = pickButton(QStringLiteral("Select a field in the browser "));
+    destLayout->addWidget(pickFieldButton);
+    destFieldEdit = displayEdit();
+    destFieldEdit->setText(QStringLiteral("none"));
+    destLayout->addLayout(captionRow(QStringLiteral("Destination:"), destFieldEdit));
+    destUrlEdit = displayEdit();
+    destLayout->addLayout(captionRow(QStringLiteral("Url:"), destUrlEdit));
+    simulateEnterCheck = new QCheckBox(QStringLiteral("Simulate Enter key after filling"));
+    simulateEnterCheck->setChecked(QSettings().value(QStringLiteral("simulateEnter"), true).toBool());
+    destLayout->addWidget(simulateEnterCheck);
+    mainLayout->addWidget(destGroup, 0);
+
+    // Button action group
+    auto *buttonGroup = new QGroupBox(QStringLiteral("Web browser button action"));
+    auto *buttonLayout = new QVBoxLayout(buttonGroup);
+    buttonLayout->setContentsMargins(10, 3, 10, 3);
+    buttonLayout->setSpacing(5);
+    pickButtonButton = pickButton(QStringLiteral("Select a button in the browser "));
+    buttonLayout->addWidget(pickButtonButton);
+    buttonEdit = displayEdit();
+    buttonEdit->setPlaceholderText(QStringLiteral("(no button selected)"));
+    buttonLayout->addLayout(captionRow(QStringLiteral("Destination:"), buttonEdit));
+    clickButtonCheck = new QCheckBox(QStringLiteral("Click this button after filling"));
+    clickButtonCheck->setChecked(QSettings().value(QStringLiteral("clickButton"), false).toBool());
+    buttonLayout->addWidget(clickButtonCheck);
+    mainLayout->addWidget(buttonGroup, 0);
+
+    // Test group
+    auto *testGroup = new QGroupBox(QStringLiteral("Test"));
+    auto *testLayout = new QHBoxLayout(testGroup);
+    testLayout->setContentsMargins(10, 3, 10, 3);
+    testLayout->addWidget(boldLabel(QStringLiteral("Test value:")));
+    testValueEdit = new QLineEdit(QStringLiteral("12345"));
+    testLayout->addWidget(testValueEdit, 1);
+    testButton = new QPushButton(QStringLiteral("Test (send to browser)"));
+    testButton->setObjectName(QStringLiteral("accent"));
+    testLayout->addWidget(testButton);
+    mainLayout->addWidget(testGroup, 0);
+
+    // Log group
+    auto *logGroup = new QGroupBox(QStringLiteral("Log"));
+    auto *logLayout = new QVBoxLayout(logGroup);
+    logLayout->setContentsMargins(10, 3, 10, 3);
+    logLayout->setSpacing(5);
+    logView = new QPlainTextEdit;
+    logView->setReadOnly(true);
+    logLayout->addWidget(logView);
+    auto *logButtons = new QHBoxLayout;
+    logButtons->addStretch(1);
+    copyLogButton = new QPushButton(QStringLiteral("Copy"));
+    clearLogButton = new QPushButton(QStringLiteral("Clear"));
+    logButtons->addWidget(copyLogButton);
+    logButtons->addWidget(clearLogButton);
+    logLayout->addLayout(logButtons);
+    mainLayout->addWidget(logGroup, 1);
+
+    setCentralWidget(central);
+}
+
+void MainWindow::connectSignals()
+{
+    connect(bridge, &WebSocketBridge::logMessage, this, &MainWindow::log);
+    connect(bridge, &WebSocketBridge::pluginConnectionChanged, this, &MainWindow::onPluginConnectionChanged);
+    connect(bridge, &WebSocketBridge::fieldsReceived, this, &MainWindow::onFieldsReceived);
+    connect(bridge, &WebSocketBridge::fieldPicked, this, &MainWindow::onFieldPicked);
+    connect(bridge, &WebSocketBridge::fillResult, this, &MainWindow::onFillResult);
+    connect(bridge, &WebSocketBridge::buttonClicked, this, &MainWindow::onButtonClicked);
+    connect(tcpListener, &TcpListener::logMessage, this, &MainWindow::log);
+    connect(tcpListener, &TcpListener::lineReceived, this, &MainWindow::onLine);
+    connect(tcpListener, &TcpListener::clientCountChanged, this, [this] { updateTcpStatus(); });
+    connect(resetButton, &QPushButton::clicked, this, &MainWindow::onResetTcp);
+    connect(pickFieldButton, &QPushButton::clicked, this, &MainWindow::onPick);
+    connect(pickButtonButton, &QPushButton::clicked, this, &MainWindow::onPickButton);
+    connect(testButton, &QPushButton::clicked, this, &MainWindow::onTest);
+    connect(testValueEdit, &QLineEdit::returnPressed, this, &MainWindow::onTest);
+    connect(clearLogButton, &QPushButton::clicked, this, &MainWindow::onClearLog);
+    connect(copyLogButton, &QPushButton::clicked, this, &MainWindow::onCopyLog);
+    connect(simulateEnterCheck, &QCheckBox::toggled, this,
+            [](bool checked) { QSettings().setValue(QStringLiteral("simulateEnter"), checked); });
+    connect(clickButtonCheck, &QCheckBox::toggled, this,
+            [](bool checked) { QSettings().setValue(QStringLiteral("clickButton"), checked); });
+    connect(edgeInstallButton, &QPushButton::clicked, this, &MainWindow::onInstallEdge);
+    connect(edgeUninstallButton, &QPushButton::clicked, this, &MainWindow::onUninstallEdge);
+    connect(chromeInstallButton, &QPushButton::clicked, this, &MainWindow::onInstallChrome);
+    connect(chromeUninstallButton, &QPushButton::clicked, this, &MainWindow::onUninstallChrome);
+}
+
+void MainWindow::log(QString msg)
+{
+    const QString time = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
+    logView->appendPlainText(QStringLiteral("[%1] %2").arg(time, msg));
+}
+
+void MainWindow::onCopyLog()
+{
+    QGuiApplication::clipboard()->setText(logView->toPlainText(), QClipboard::Clipboard);
+    log(QStringLiteral("Log copied to clipboard."));
+}
+
+void MainWindow::onClearLog()
+{
+    logView->clear();
+}
+
+void MainWindow::updateTcpStatus()
+{
+    if (!tcpListener->isListening())
+        setBadge(tcpStatusLabel, QStringLiteral("Stopped"), QStringLiteral("#c0392b"));
+    else if (tcpListener->clientCount() > 0)
+        setBadge(tcpStatusLabel, QStringLiteral("Connected"), QStringLiteral("#1e8449"));
+    else
+        setBadge(tcpStatusLabel, QStringLiteral("Listening (waiting)"), QStringLiteral("#b9770e"));
+}
+
+void MainWindow::onPluginConnectionChanged(bool connected)
+{
+    if (connected)
+        setBadge(pluginStatusLabel, QStringLiteral("Connected"), QStringLiteral("#1e8449"));
+    else
+        setBadge(pluginStatusLabel, QStringLiteral("Disconnected"), QStringLiteral("#c0392b"));
+    updateRestartHint();
+}

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMainWindow>
+#include <QString>
+
+#include <memory>
+
+class BrowserPlatform;
+class QCheckBox;
+class QCloseEvent;
+class QLabel;
+class QLineEdit;
+class QLocalServer;
+class QPlainTextEdit;
+class QPushButton;
+class QSpinBox;
+class QSystemTrayIcon;
+class TcpListener;
+class WebSocketBridge;
+
+// The program's only window. Its members are spread by subsystem:
+// app/ (shell, log, badges, tray, single instance), gateway/ (forwarding,
+// selection, persistence) and install/ (plugin installation, restart hint).
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    // Tests pass a fake platform; the plain constructor uses the real one.
+    explicit MainWindow(std::unique_ptr<BrowserPlatform> platform, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void onResetTcp();
+    void onPick();
+    void onPickButton();
+    void onFieldsReceived(QString url, QString title, QJsonArray fields);
+    void onFieldPicked(QString kind, QString url, QJsonObject field);
+    void onLine(QString line);
+    void onFillResult(bool ok, QString error);
+    void onButtonClicked(bool ok, QString error);
+    void onPluginConnectionChanged(bool connected);
+    void onTest();
+    void onClearLog();
+    void onCopyLog();
+    void onInstallEdge();
+    void onUninstallEdge();
+    void onInstallChrome();
+    void onUninstallChrome();
+    void log(QString msg);
+
+private:
+    void buildWidgets();
+    void connectSignals();
+    void setupTray();
+    void setupIpcServer();
+    void updateTcpStatus();
+
+    void fillDestination(const QString &value);
+    void setDestination(const QString &url, const QJsonObject &field);
+    void saveDestination();
+    void setDestButton(const QString &url, const QJsonObject &field);
+    void restoreLastSelection();
+    void startTcp();
+
+    void refreshPluginStatus();
+    void updateRestartHint();
+    void bringBrowserToFront();
+    void changePolicy(const QString &browserKey, bool install, const QString &okLine, const QString &failLine);
+
+    WebSocketBridge *bridge = nullptr;
+    TcpListener *tcpListener = nullptr;
+    QSpinBox *portSpinBox = nullptr;
+    QPushButton *resetButton = nullptr;
+    QLabel *tcpStatusLabel = nullptr;
+    QLabel *pluginStatusLabel = nullptr;
+    QPushButton *pickFieldButton = nullptr;
+    QLabel *edgeStatusLabel = nullptr;
+    QPushButton *edgeInstallButton = nullptr;
+    QPushButton *edgeUninstallButton = nullptr;
+    QLabel *chromeStatusLabel = nullptr;
+    QPushButton *chromeInstallButton = nullptr;
+    QPushButton *chromeUninstallButton = nullptr;
+    QLabel *restartHintLabel = nullptr;
+    QLineEdit *destFieldEdit = nullptr;
+    QLineEdit *destUrlEdit = nullptr;
+    QCheckBox *simulateEnterCheck = nullptr;
+    QPushButton *pickButtonButton = nullptr;
+    QLineEdit *buttonEdit = nullptr;
+    QCheckBox *clickButtonCheck = nullptr;
+    QLineEdit *testValueEdit = nullptr;
+    QPushButton *testButton = nullptr;
+    QPlainTextEdit *logView = nullptr;
+    QPushButton *clearLogButton = nullptr;
+    QPushButton *copyLogButton = nullptr;
+    QSystemTrayIcon *trayIcon = nullptr;
+    QLocalServer *ipcServer = nullptr;
+    bool quitting = false;
+    QJsonObject destField;
+    QString destUrl;
+    QJsonObject destButton;
+
+    std::unique_ptr<BrowserPlatform> platform;
+};
+
+// Paints a status badge: white bold text on a rounded coloured background.
+void setBadge(QLabel *label, const QString &text, const QString &colour);

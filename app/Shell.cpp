@@ -1,0 +1,68 @@
+// The window's life in the tray and the single-instance channel.
+#include "MainWindow.h"
+
+#include "BuildVersion.h"
+#include "ShowAndActivate.h"
+#include "SingleInstance.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QIcon>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+void MainWindow::setupTray()
+{
+    const QIcon icon(QStringLiteral(":/appicon.png"));
+    setWindowIcon(icon);
+
+    trayIcon = new QSystemTrayIcon(icon, this);
+    trayIcon->setToolTip(titleText());
+
+    auto *menu = new QMenu(this);
+    QAction *showAction = menu->addAction(QStringLiteral("Show"));
+    menu->addSeparator();
+    QAction *quitAction = menu->addAction(QStringLiteral("Quit"));
+    connect(showAction, &QAction::triggered, this, [this] { showAndActivate(this); });
+    connect(quitAction, &QAction::triggered, this, [this] {
+        quitting = true;
+        QCoreApplication::quit();
+    });
+    trayIcon->setContextMenu(menu);
+
+    connect(trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
+            showAndActivate(this);
+    });
+    trayIcon->setVisible(true);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!quitting && trayIcon && trayIcon->isVisible()) {
+        hide();
+        event->ignore();
+        trayIcon->showMessage(titleText(), QStringLiteral("Still running in the system tray."),
+                              QSystemTrayIcon::Information, 5000);
+        return;
+    }
+    event->accept();
+}
+
+void MainWindow::setupIpcServer()
+{
+    QLocalServer::removeServer(QLatin1String(ipcServerName));
+    ipcServer = new QLocalServer(this);
+    ipcServer->listen(QLatin1String(ipcServerName));
+    // Any connection shows the window; what it sends is never read.
+    connect(ipcServer, &QLocalServer::newConnection, this, [this] {
+        QLocalSocket *connection = ipcServer->nextPendingConnection();
+        if (!connection)
+            return;
+        connect(connection, &QLocalSocket::disconnected, connection, &QObject::deleteLater);
+        showAndActivate(this);
+    });
+}

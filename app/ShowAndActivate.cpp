@@ -1,0 +1,11 @@
+#include "ShowAndActivate.h"
+
+#include <QWidget>
+
+void showAndActivate(QWidget *window)
+{
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
+    takeForeground(window);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+// The plugin's WebSocket server on 127.0.0.1. A thin Qt shell: the handshake,
+// the frame codec and the JSON dispatch are socket-free classes beside it.
+class WebSocketBridge : public QObject
+{
+    Q_OBJECT
+public:
+    explicit WebSocketBridge(quint16 port = 9000, QObject *parent = nullptr);
+    ~WebSocketBridge() override;
+
+    bool listen();
+    bool isConnected() const;
+
+signals:
+    void pluginConnectionChanged(bool connected);
+    void fieldsReceived(QString url, QString title, QJsonArray fields);
+    void fieldPicked(QString kind, QString url, QJsonObject field);
+    void fillResult(bool ok, QString error);
+    void buttonClicked(bool ok, QString error);
+    void logMessage(QString msg);
+
+public slots:
+    void sendScan();
+    void setPickMode(bool enabled, QString kind = QStringLiteral("field"));
+    void sendFill(QJsonObject target, QString value, bool pressEnter, QJsonObject button = QJsonObject(),
+                  bool clickButton = false, int clickDelayMs = 300);
+
+private slots:
+    void onNewConnection();
+    void onReadyRead();
+    void onDisconnected();
+
+private:
+    // The implementation adds its connection table and helpers here.
+    quint16 port;
+    QTcpServer *server = nullptr;
+    bool lastConnected = false;
+};

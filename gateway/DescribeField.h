@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+// One-line description of a field descriptor, "label  [tag/type]".
+QString describeField(const QJsonObject &field);

@@ -1,0 +1,143 @@
+// Choosing the destination field and button, keeping them across restarts,
+// and the TCP port setting.
+#include "MainWindow.h"
+
+#include "DescribeField.h"
+#include "ShowAndActivate.h"
+#include "TcpListener.h"
+#include "WebSocketBridge.h"
+
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QSettings>
+#include <QSpinBox>
+
+namespace {
+
+QString compactJson(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// Stored text that is not a JSON object reads as "no choice".
+QJsonObject parseStoredObject(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+} // namespace
+
+void MainWindow::onPick()
+{
+    if (!bridge->isConnected()) {
+        log(QStringLiteral("Plugin not connected."));
+        return;
+    }
+    bridge->setPickMode(true, QStringLiteral("field"));
+    log(QStringLiteral("Pick mode enabled \u2014 click the target field in the browser."));
+    bringBrowserToFront();
+}
+
+void MainWindow::onPickButton()
+{
+    if (!bridge->isConnected()) {
+        log(QStringLiteral("Plugin not connected."));
+        return;
+    }
+    bridge->setPickMode(true, QStringLiteral("button"));
+    log(QStringLiteral("Pick mode enabled \u2014 click the target button in the browser."));
+    bringBrowserToFront();
+}
+
+void MainWindow::onFieldPicked(QString kind, QString url, QJsonObject field)
+{
+    if (kind == QLatin1String("button")) {
+        setDestButton(url, field);
+        log(QStringLiteral("Button selected: %1").arg(describeField(field)));
+    } else {
+        setDestination(url, field);
+        log(QStringLiteral("Field selected: %1").arg(describeField(field)));
+    }
+    showAndActivate(this);
+}
+
+void MainWindow::onFieldsReceived(QString url, QString title, QJsonArray fields)
+{
+    Q_UNUSED(title);
+    if (fields.isEmpty())
+        return;
+    setDestination(url, fields.first().toObject());
+}
+
+void MainWindow::setDestination(const QString &url, const QJsonObject &field)
+{
+    destUrl = url;
+    destField = field;
+    destFieldEdit->setText(describeField(field));
+    destFieldEdit->setCursorPosition(0);
+    destUrlEdit->setText(url);
+    destUrlEdit->setCursorPosition(0);
+    saveDestination();
+}
+
+void MainWindow::saveDestination()
+{
+    if (destUrl.isEmpty() || destField.isEmpty())
+        return;
+    const QString json = compactJson(destField);
+    QSettings settings;
+    settings.setValue(QStringLiteral("dest/") + destUrl, json);
+    settings.setValue(QStringLiteral("lastDestField"), json);
+    settings.setValue(QStringLiteral("lastDestUrl"), destUrl);
+}
+
+void MainWindow::setDestButton(const QString &url, const QJsonObject &field)
+{
+    Q_UNUSED(url);
+    destButton = field;
+    buttonEdit->setText(describeField(field));
+    buttonEdit->setCursorPosition(0);
+    QSettings().setValue(QStringLiteral("lastButton"), compactJson(field));
+}
+
+void MainWindow::restoreLastSelection()
+{
+    QString fieldText;
+    QString url;
+    QString buttonText;
+    {
+        QSettings settings;
+        fieldText = settings.value(QStringLiteral("lastDestField")).toString();
+        url = settings.value(QStringLiteral("lastDestUrl")).toString();
+        buttonText = settings.value(QStringLiteral("lastButton")).toString();
+    }
+    if (fieldText.isEmpty())
+        return;
+
+    const QJsonObject field = parseStoredObject(fieldText);
+    if (!field.isEmpty()) {
+        setDestination(url, field);
+        log(QStringLiteral("Last destination restored: %1").arg(describeField(field)));
+    }
+    if (buttonText.isEmpty())
+        return;
+    const QJsonObject button = parseStoredObject(buttonText);
+    if (!button.isEmpty()) {
+        setDestButton(url, button);
+        log(QStringLiteral("Last button restored: %1").arg(describeField(button)));
+    }
+}
+
+void MainWindow::startTcp()
+{
+    tcpListener->start(quint16(portSpinBox->value()));
+    QSettings().setValue(QStringLiteral("tcpPort"), portSpinBox->value());
+    updateTcpStatus();
+}
+
+void MainWindow::onResetTcp()
+{
+    tcpListener->stop();
+    startTcp();
+    log(QStringLiteral("TCP: listening restarted (Reset)."));
+}
