@@ -7,6 +7,9 @@
 #include <QObject>
 #include <QString>
 
+#include "WsFrameCodec.h"
+#include "WsHandshake.h"
+
 class QTcpServer;
 class QTcpSocket;
 
@@ -42,8 +45,23 @@ private slots:
     void onDisconnected();
 
 private:
-    // The implementation adds its connection table and helpers here.
+    struct ClientState
+    {
+        bool handshakeDone = false;
+        WsHandshake handshake;
+        WsFrameDecoder decoder;
+    };
+
+    void handleHandshake(QTcpSocket *socket);
+    void processFrames(QTcpSocket *socket);
+    void handleTextMessage(const QByteArray &payload);
+    void sendJson(const QJsonObject &message);
+    void sendFrame(QTcpSocket *socket, const QByteArray &payload, quint8 opcode);
+    void updateConnectionState();
+    void dropConnection(QTcpSocket *socket, const QString &reason);
+
     quint16 port;
     QTcpServer *server = nullptr;
+    QHash<QTcpSocket *, ClientState> clients;
     bool lastConnected = false;
 };

@@ -1,0 +1,89 @@
+#include "PluginProtocol.h"
+
+#include <QJsonDocument>
+#include <QJsonValue>
+
+namespace {
+
+// QJsonValue::toString and friends already give the fallback for a missing or
+// mistyped member; naming it keeps each default visible at its member.
+QString stringOr(const QJsonObject &object, const char *key, const QString &fallback = QString())
+{
+    return object.value(QLatin1String(key)).toString(fallback);
+}
+
+} // namespace
+
+PluginMessage parsePluginMessage(const QByteArray &payload)
+{
+    PluginMessage message;
+    const QJsonDocument document = QJsonDocument::fromJson(payload);
+    if (!document.isObject())
+        return message;
+    const QJsonObject object = document.object();
+    const QString type = stringOr(object, "type");
+
+    if (type == QLatin1String(PluginType::Hello)) {
+        message.type = PluginMessage::Type::Hello;
+        message.version = stringOr(object, "version");
+    } else if (type == QLatin1String(PluginType::Fields)) {
+        message.type = PluginMessage::Type::Fields;
+        message.url = stringOr(object, "url");
+        message.title = stringOr(object, "title");
+        message.fields = object.value(QLatin1String("fields")).toArray();
+    } else if (type == QLatin1String(PluginType::Picked)) {
+        message.type = PluginMessage::Type::Picked;
+        message.kind = stringOr(object, "kind", QStringLiteral("field"));
+        message.url = stringOr(object, "url");
+        message.field = object.value(QLatin1String("field")).toObject();
+    } else if (type == QLatin1String(PluginType::FillResult) || type == QLatin1String(PluginType::ButtonClicked)) {
+        message.type = type == QLatin1String(PluginType::FillResult) ? PluginMessage::Type::FillResult
+                                                                     : PluginMessage::Type::ButtonClicked;
+        // Only the literal true counts; "true" or 1 from a sloppy plugin is a failure.
+        message.ok = object.value(QLatin1String("ok")).toBool(false);
+        message.error = stringOr(object, "error");
+    } else if (type == QLatin1String(PluginType::Error)) {
+        message.type = PluginMessage::Type::Error;
+        message.error = stringOr(object, "error");
+    }
+    return message;
+}
+
+QByteArray pluginHelloMessage()
+{
+    // Fixed text: member order matters to nobody, but the greeting is always these bytes.
+    return QByteArrayLiteral("{\"type\":\"hello\",\"from\":\"app\"}");
+}
+
+QJsonObject pluginScanMessage()
+{
+    return QJsonObject{{QLatin1String("type"), QLatin1String(PluginType::Scan)}};
+}
+
+QJsonObject pluginPickModeMessage(bool enabled, const QString &kind)
+{
+    return QJsonObject{
+        {QLatin1String("type"), QLatin1String(PluginType::PickMode)},
+        {QLatin1String("enabled"), enabled},
+        {QLatin1String("kind"), kind},
+    };
+}
+
+QJsonObject pluginFillMessage(const QJsonObject &target, const QString &value, bool pressEnter,
+                              const QJsonObject &button, bool clickButton, int clickDelayMs)
+{
+    return QJsonObject{
+        {QLatin1String("type"), QLatin1String(PluginType::Fill)},
+        {QLatin1String("target"), target},
+        {QLatin1String("value"), value},
+        {QLatin1String("pressEnter"), pressEnter},
+        {QLatin1String("button"), button},
+        {QLatin1String("clickButton"), clickButton},
+        {QLatin1String("clickDelayMs"), clickDelayMs},
+    };
+}
+
+QByteArray serializePluginMessage(const QJsonObject &message)
+{
+    return QJsonDocument(message).toJson(QJsonDocument::Compact);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+
+// The JSON messages spoken with the browser plugin, one per text message.
+namespace PluginType {
+// From the plugin; matched exactly, letter case included.
+inline constexpr char Hello[] = "hello";
+inline constexpr char Fields[] = "fields";
+inline constexpr char Picked[] = "picked";
+inline constexpr char FillResult[] = "fillResult";
+inline constexpr char ButtonClicked[] = "buttonClicked";
+inline constexpr char Error[] = "error";
+// To the plugin ("hello" as well).
+inline constexpr char Scan[] = "scan";
+inline constexpr char PickMode[] = "pickMode";
+inline constexpr char Fill[] = "fill";
+} // namespace PluginType
+
+// One incoming message with every member read, missing or mistyped members
+// already replaced by their defaults. Only the members of `type` are set.
+struct PluginMessage
+{
+    enum class Type { Dropped, Hello, Fields, Picked, FillResult, ButtonClicked, Error };
+    Type type = Type::Dropped;
+    QString version;     // Hello
+    QString url;         // Fields, Picked
+    QString title;       // Fields
+    QJsonArray fields;   // Fields
+    QString kind;        // Picked
+    QJsonObject field;   // Picked
+    bool ok = false;     // FillResult, ButtonClicked
+    QString error;       // FillResult, ButtonClicked, Error
+};
+
+// Anything that is not a JSON object with a known "type" comes back Dropped.
+PluginMessage parsePluginMessage(const QByteArray &payload);
+
+// The greeting sent to each connection right after its handshake, byte for byte.
+QByteArray pluginHelloMessage();
+QJsonObject pluginScanMessage();
+QJsonObject pluginPickModeMessage(bool enabled, const QString &kind);
+QJsonObject pluginFillMessage(const QJsonObject &target, const QString &value, bool pressEnter,
+                              const QJsonObject &button, bool clickButton, int clickDelayMs);
+// Compact UTF-8, as every outgoing message is written.
+QByteArray serializePluginMessage(const QJsonObject &message);

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+
+namespace WsOpcode {
+inline constexpr quint8 Continuation = 0x0;
+inline constexpr quint8 Text = 0x1;
+inline constexpr quint8 Close = 0x8;
+inline constexpr quint8 Ping = 0x9;
+inline constexpr quint8 Pong = 0xA;
+} // namespace WsOpcode
+
+// What the decoder makes of the client's frames. Binary and reserved-opcode
+// messages, pongs and stray continuations are consumed without an event.
+struct WsEvent
+{
+    enum class Type { Text, Ping, Close, Error };
+    Type type = Type::Text;
+    QByteArray payload; // Text: the whole message; Ping: what the pong must echo
+    QString error;      // Error: the reason, fit for a log line
+};
+
+// Client-to-server frame decoder without sockets: feed() the received bytes,
+// then take events with next() until it returns nothing. After a Close or an
+// Error event it ignores everything.
+class WsFrameDecoder
+{
+public:
+    // A single frame's payload, and a text message assembled from fragments,
+    // may be this long; the plugin's messages are a few KiB.
+    static constexpr quint64 MaxFramePayloadBytes = 16 * 1024 * 1024;
+    static constexpr qsizetype MaxMessageBytes = 16 * 1024 * 1024;
+
+    void feed(QByteArrayView bytes);
+    std::optional<WsEvent> next();
+    bool finished() const { return done; }
+
+private:
+    struct Header
+    {
+        bool fin = false;
+        quint8 opcode = 0;
+        bool masked = false;
+        quint8 mask[4] = {};
+        qsizetype headerSize = 0;
+        quint64 payloadLength = 0;
+    };
+
+    std::optional<WsEvent> parseHeader();
+    WsEvent fail(QString reason);
+
+    QByteArray buffer;
+    qsizetype pos = 0;            // bytes of buffer already consumed
+    std::optional<Header> header; // parsed header of the frame still waiting for its payload
+    QByteArray fragment;
+    quint8 fragmentOpcode = 0;
+    bool done = false;
+};
+
+// One unmasked frame with FIN set, as a server sends it.
+QByteArray encodeWsFrame(quint8 opcode, QByteArrayView payload);
