@@ -23,6 +23,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cstdio>
+
 namespace {
 
 QLabel *boldLabel(const QString &text)
@@ -292,7 +294,11 @@ void MainWindow::connectSignals()
 void MainWindow::log(QString msg)
 {
     const QString time = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
-    logView->appendPlainText(QStringLiteral("[%1] %2").arg(time, msg));
+    const QString line = QStringLiteral("[%1] %2").arg(time, msg);
+    logView->appendPlainText(line);
+    // The same line on standard error, for a gateway started from a terminal
+    // or by a service manager, where nobody looks at the window.
+    std::fprintf(stderr, "%s\n", line.toUtf8().constData());
 }
 
 void MainWindow::onCopyLog()

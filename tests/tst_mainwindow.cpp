@@ -1,0 +1,184 @@
+// The main window as a user meets it: start-up, the log, the TCP badge.
+#include "MainWindow.h"
+#include "BuildVersion.h"
+#include "TestMain.h"
+#include "WindowProbe.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QSpinBox>
+#include <QTcpSocket>
+
+#include <memory>
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    quint16 port = 0;
+
+    std::unique_ptr<MainWindow> makeWindow()
+    {
+        port = probe::freePort();
+        QSettings().setValue(QStringLiteral("tcpPort"), port);
+        return std::make_unique<MainWindow>();
+    }
+
+private slots:
+    void init() { QSettings().clear(); }
+
+    void buildVersion_data()
+    {
+        QTest::addColumn<QByteArray>("date");
+        QTest::addColumn<QByteArray>("time");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("june") << QByteArray("Jun  7 2026") << QByteArray("13:14:35") << "V.2026.06.07.13";
+        QTest::newRow("january") << QByteArray("Jan 31 2027") << QByteArray("00:00:01") << "V.2027.01.31.00";
+        QTest::newRow("december") << QByteArray("Dec 24 2026") << QByteArray("23:59:59") << "V.2026.12.24.23";
+        QTest::newRow("unknown month is January") << QByteArray("Xyz 15 2026") << QByteArray("09:00:00")
+                                                  << "V.2026.01.15.09";
+        // "anF" spans two month names in the lookup text: not a month.
+        QTest::newRow("straddling name") << QByteArray("anF 02 2026") << QByteArray("10:00:00") << "V.2026.01.02.10";
+    }
+
+    void buildVersion()
+    {
+        QFETCH(QByteArray, date);
+        QFETCH(QByteArray, time);
+        QFETCH(QString, version);
+        QCOMPARE(buildVersionText(date.constData(), time.constData()), version);
+    }
+
+    void startsHiddenWithItsTitleAndStartupLog()
+    {
+        auto window = makeWindow();
+        QVERIFY(!window->isVisible());
+        QVERIFY(QRegularExpression(QStringLiteral("^Thornvaleworks Fieldpost \\(Plugin\\) V\\.\\d{4}\\.\\d\\d\\.\\d\\d\\.\\d\\d$"))
+                    .match(window->windowTitle())
+                    .hasMatch());
+        QCOMPARE(window->size(), QSize(645, 720));
+
+        const QStringList log = probe::logMessages(window.get());
+        const int ready = log.indexOf(QStringLiteral("Ready. Connect the browser plugin."));
+        const int listening = log.indexOf(QStringLiteral("TCP: listening on port %1").arg(port));
+        QVERIFY2(ready >= 0 && listening > ready, qPrintable(log.join(QLatin1Char('\n'))));
+        QCOMPARE(probe::pluginBadge(window.get())->text(), QStringLiteral("Disconnected"));
+        QVERIFY(probe::pluginBadge(window.get())->styleSheet().contains(QStringLiteral("background:#c0392b")));
+    }
+
+    void storedPortIsClamped_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("missing") << QVariant() << 20296;
+        QTest::newRow("not a number") << QVariant(QStringLiteral("abc")) << 1;
+        QTest::newRow("above range") << QVariant(70000) << 65535;
+    }
+
+    void storedPortIsClamped()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, shown);
+        if (stored.isValid())
+            QSettings().setValue(QStringLiteral("tcpPort"), stored);
+        MainWindow window;
+        QCOMPARE(window.findChild<QSpinBox *>()->value(), shown);
+    }
+
+    void logLineFormat()
+    {
+        auto window = makeWindow();
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "log", Q_ARG(QString, QString())));
+        const QString last = probe::logView(window.get())->toPlainText().split(QLatin1Char('\n')).last();
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] $")).match(last).hasMatch(),
+                 qPrintable(last));
+    }
+
+    void copyThenClear()
+    {
+        auto window = makeWindow();
+        const QString before = probe::logView(window.get())->toPlainText();
+        QVERIFY(!before.isEmpty());
+
+        probe::button(window.get(), QStringLiteral("Copy"))->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), before);
+        QCOMPARE(probe::logMessages(window.get()).last(), QStringLiteral("Log copied to clipboard."));
+
+        probe::button(window.get(), QStringLiteral("Clear"))->click();
+        QCOMPARE(probe::logView(window.get())->toPlainText(), QString());
+
+        // Copying an empty log copies an empty text, then logs the one line.
+        probe::button(window.get(), QStringLiteral("Copy"))->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), QString());
+        QCOMPARE(probe::logMessages(window.get()), QStringList{QStringLiteral("Log copied to clipboard.")});
+    }
+
+    void tcpBadgeFollowsTheListener()
+    {
+        auto window = makeWindow();
+        QLabel *badge = probe::tcpBadge(window.get());
+        QCOMPARE(badge->text(), QStringLiteral("Listening (waiting)"));
+        QVERIFY(badge->styleSheet().contains(QStringLiteral("background:#b9770e")));
+
+        QTcpSocket product;
+        product.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(badge->text(), QStringLiteral("Connected"));
+        QVERIFY(badge->styleSheet().contains(QStringLiteral("background:#1e8449")));
+
+        product.disconnectFromHost();
+        QTRY_COMPARE(badge->text(), QStringLiteral("Listening (waiting)"));
+
+        // "Reset" onto a port someone else holds ends at "Stopped", and says it reset.
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, 0));
+        window->findChild<QSpinBox *>()->setValue(squatter.serverPort());
+        probe::button(window.get(), QStringLiteral("Reset"))->click();
+        QCOMPARE(badge->text(), QStringLiteral("Stopped"));
+        QVERIFY(badge->styleSheet().contains(QStringLiteral("background:#c0392b")));
+        const QStringList log = probe::logMessages(window.get());
+        QVERIFY(log.last() == QStringLiteral("TCP: listening restarted (Reset)."));
+        QVERIFY(log.at(log.size() - 2).startsWith(QStringLiteral("TCP: failed to listen on port %1 (").arg(squatter.serverPort())));
+        // The new port is stored even though listening failed.
+        QCOMPARE(QSettings().value(QStringLiteral("tcpPort")).toInt(), int(squatter.serverPort()));
+    }
+
+    void lineFromSocketReachesTheLog()
+    {
+        auto window = makeWindow();
+        QTcpSocket product;
+        product.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(product.waitForConnected(2000));
+        // "AB" sums to 0x83: trailer "0083".
+        product.write("AB0083{PAQ_Marrowlinker}");
+        QTRY_VERIFY(probe::logMessages(window.get()).contains(QStringLiteral("TCP received: \"AB\"")));
+        const QStringList log = probe::logMessages(window.get());
+        QCOMPARE(log.at(log.indexOf(QStringLiteral("TCP received: \"AB\"")) + 1),
+                 QStringLiteral("\u2192 No destination field selected, ignored."));
+        QVERIFY(log.contains(QStringLiteral("TCP raw: \"AB0083{PAQ_Marrowlinker}\"  [hex 41 42 30 30 38 33 7b 50 41 51 5f 4d "
+                                            "61 72 72 6f 77 6c 69 6e 6b 65 72 7d]")));
+    }
+
+    void checkBoxesAreStoredAtOnce()
+    {
+        auto window = makeWindow();
+        QCheckBox *enter = probe::checkBox(window.get(), QStringLiteral("Simulate Enter key after filling"));
+        QCheckBox *click = probe::checkBox(window.get(), QStringLiteral("Click this button after filling"));
+        QVERIFY(enter->isChecked());
+        QVERIFY(!click->isChecked());
+        enter->click();
+        click->click();
+        click->click();
+        click->click();
+        QCOMPARE(QSettings().value(QStringLiteral("simulateEnter")).toBool(), false);
+        QCOMPARE(QSettings().value(QStringLiteral("clickButton")).toBool(), true);
+
+        window.reset();
+        window = makeWindow();
+        QVERIFY(!probe::checkBox(window.get(), QStringLiteral("Simulate Enter key after filling"))->isChecked());
+        QVERIFY(probe::checkBox(window.get(), QStringLiteral("Click this button after filling"))->isChecked());
+    }
+};
+
+FIELDPOST_TEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
