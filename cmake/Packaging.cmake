@@ -1,0 +1,44 @@
+# Desktop integration and the Debian package (cpack -G DEB).
+# The programs install through their own install(TARGETS) rules.
+if(NOT UNIX OR APPLE)
+  return()
+endif()
+
+include(GNUInstallDirs)
+
+# cpack installs what is built instead of first building every test.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/fieldpost.desktop
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/resources/appicon.png
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps
+  RENAME fieldpost.png)
+# Desktop sessions start the entries in /etc/xdg/autostart at login, whatever
+# the install prefix; the package stages it through DESTDIR.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/fieldpost-autostart.desktop
+  DESTINATION /etc/xdg/autostart
+  RENAME fieldpost.desktop)
+
+set(CPACK_PACKAGE_NAME fieldpost)
+set(CPACK_PACKAGE_VENDOR Thornvaleworks)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TCP to browser field gateway in the system tray")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Fieldpost receives checksummed text lines from Marrowlinker over TCP and fills each one into the chosen field of a web page through its browser plugin, which connects to a local WebSocket server on port 9000.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
+# Absolute destinations (the autostart entry) must land in the staging tree.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Thornvaleworks")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+# The Qt 6 runtime the programs link, plus the platform plugins Qt needs to open a window.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+  "libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libqt6network6 (>= 6.4), qt6-qpa-plugins (>= 6.4)")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
+set(CPACK_STRIP_FILES ON)
+
+include(CPack)
