@@ -36,7 +36,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Thornvaleworks")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 # The Qt 6 runtime the programs link, plus the platform plugins Qt needs to open a window.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libqt6network6 (>= 6.4), qt6-qpa-plugins (>= 6.4)")
+  "libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libqt6network6 (>= 6.4), qt6-qpa-plugins (>= 6.4), libxcb1")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_STRIP_FILES ON)

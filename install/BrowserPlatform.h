@@ -11,6 +11,11 @@ struct PolicyEntry
 {
     QString name;
     QString value;
+
+    friend bool operator==(const PolicyEntry &a, const PolicyEntry &b)
+    {
+        return a.name == b.name && a.value == b.value;
+    }
 };
 
 // What the plugin installation needs from the operating system, in plain
