@@ -1,14 +1,133 @@
-// Placeholder until the framing codec lands: the listener does not listen yet.
 #include "TcpListener.h"
 
+#include <QHostAddress>
 #include <QTcpServer>
+#include <QTcpSocket>
 
-TcpListener::TcpListener(QObject *parent) : QObject(parent), server(new QTcpServer(this)) {}
+namespace {
+
+const QString supportAddress = QStringLiteral("support@thornvaleworks.com");
+
+// "ASCII: " and every byte of the frame as a decimal number followed by a comma.
+QString frameDump(const QByteArray &frame)
+{
+    QByteArray dump("ASCII: ");
+    dump.reserve(dump.size() + 4 * frame.size());
+    for (char c : frame) {
+        const uint v = quint8(c);
+        if (v >= 100)
+            dump.append(char('0' + v / 100));
+        if (v >= 10)
+            dump.append(char('0' + v / 10 % 10));
+        dump.append(char('0' + v % 10));
+        dump.append(',');
+    }
+    return QString::fromLatin1(dump);
+}
+
+} // namespace
+
+TcpListener::TcpListener(QObject *parent) : QObject(parent), server(new QTcpServer(this))
+{
+    connect(server, &QTcpServer::newConnection, this, &TcpListener::onNewConnection);
+}
+
 TcpListener::~TcpListener() = default;
-bool TcpListener::start(quint16) { return false; }
-void TcpListener::stop() {}
-bool TcpListener::isListening() const { return server->isListening(); }
-int TcpListener::clientCount() const { return 0; }
-void TcpListener::onNewConnection() {}
-void TcpListener::onReadyRead() {}
-void TcpListener::onDisconnected() {}
+
+bool TcpListener::start(quint16 port)
+{
+    stop();
+    const bool ok = server->listen(QHostAddress::Any, port);
+    if (ok)
+        emit logMessage(QStringLiteral("TCP: listening on port %1").arg(port));
+    else
+        emit logMessage(QStringLiteral("TCP: failed to listen on port %1 (%2)")
+                            .arg(QString::number(port), server->errorString()));
+    return ok;
+}
+
+void TcpListener::stop()
+{
+    // A socket with nothing to write disconnects at once and its slot removes
+    // its entry while we iterate, hence the snapshot.
+    const QList<QTcpSocket *> sockets = buffers.keys();
+    for (QTcpSocket *socket : sockets)
+        socket->disconnectFromHost();
+    buffers.clear();
+    if (server->isListening())
+        server->close();
+    emit clientCountChanged(0);
+}
+
+bool TcpListener::isListening() const
+{
+    return server->isListening();
+}
+
+int TcpListener::clientCount() const
+{
+    return int(buffers.size());
+}
+
+void TcpListener::onNewConnection()
+{
+    while (server->hasPendingConnections()) {
+        QTcpSocket *socket = server->nextPendingConnection();
+        buffers.insert(socket, LineFramer());
+        connect(socket, &QIODevice::readyRead, this, &TcpListener::onReadyRead);
+        connect(socket, &QAbstractSocket::disconnected, this, &TcpListener::onDisconnected);
+        emit logMessage(QStringLiteral("TCP: product connected (%1)").arg(socket->peerAddress().toString()));
+        emit clientCountChanged(int(buffers.size()));
+    }
+}
+
+void TcpListener::onReadyRead()
+{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    if (!socket)
+        return;
+    const QByteArray chunk = socket->readAll();
+    emit logMessage(QStringLiteral("TCP raw: \"%1\"  [hex %2]")
+                        .arg(QString::fromUtf8(chunk).trimmed(), QString::fromLatin1(chunk.toHex(' '))));
+    buffers[socket].feed(chunk);
+
+    for (;;) {
+        // Looked up again each time: a handler of our signals may have stopped the listener.
+        auto it = buffers.find(socket);
+        if (it == buffers.end())
+            return;
+        std::optional<FramerEvent> event = it->next();
+        if (!event)
+            return;
+        switch (event->kind) {
+        case FramerEvent::Line:
+            emit lineReceived(event->line);
+            break;
+        case FramerEvent::BadFrame:
+            emit logMessage(QStringLiteral("Error: Use Marrowlinker version 6.0A or more"));
+            emit logMessage(QStringLiteral("Send a Screen Shot of this windows to: ") + supportAddress
+                            + QStringLiteral(" :"));
+            emit logMessage(frameDump(event->frame));
+            emit logMessage(QStringLiteral("Marrowlinker BAD version !"));
+            break;
+        case FramerEvent::Overflow:
+            emit logMessage(QStringLiteral("TCP: dropped connection (%1): no frame delimiter within %2 bytes")
+                                .arg(socket->peerAddress().toString())
+                                .arg(maxPendingBytes));
+            // The disconnection then runs the usual path (entry removed, count emitted).
+            socket->abort();
+            return;
+        }
+    }
+}
+
+void TcpListener::onDisconnected()
+{
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    if (!socket)
+        return;
+    buffers.remove(socket);
+    socket->deleteLater();
+    emit logMessage(QStringLiteral("TCP: product disconnected"));
+    emit clientCountChanged(int(buffers.size()));
+}

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include "LineFramer.h"
+
 class QTcpServer;
 class QTcpSocket;
 
@@ -33,6 +35,7 @@ private slots:
     void onDisconnected();
 
 private:
-    // The implementation adds its per-client state here.
     QTcpServer *server = nullptr;
+    // One entry per connected client: its undelimited bytes, held by the framer.
+    QHash<QTcpSocket *, LineFramer> buffers;
 };

@@ -61,6 +61,13 @@ QTimer *checkTimer(QWidget *window)
     return nullptr;
 }
 
+// Keeps the window's listener off the product's default port.
+std::unique_ptr<FakeBrowserPlatform> onFreeTcpPort(std::unique_ptr<FakeBrowserPlatform> platform)
+{
+    QSettings().setValue(QStringLiteral("tcpPort"), probe::freePort());
+    return platform;
+}
+
 // The window with a fake platform it owns; the test keeps a pointer to the fake.
 struct Harness
 {
@@ -75,7 +82,7 @@ struct Harness
 private:
     explicit Harness(std::unique_ptr<FakeBrowserPlatform> platform)
         : fake(platform.get())
-        , window(std::move(platform))
+        , window(onFreeTcpPort(std::move(platform)))
     {
     }
 

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include "LineFramer.h"
+
+// The plain whole-buffer framing, kept as the yardstick for LineFramer: after
+// every chunk the whole buffer is cleared of keep-alive markers and cut at the
+// delimiters. Quadratic on long frames, and only meant for tests and benchmarks.
+class ReferenceFramer
+{
+public:
+    struct Event
+    {
+        bool good = true;
+        QString line;     // good frame
+        QByteArray frame; // bad frame
+        bool operator==(const Event &o) const { return good == o.good && line == o.line && frame == o.frame; }
+    };
+
+    static QByteArray trailer(const QByteArray &payload)
+    {
+        qint32 sum = 0;
+        for (char c : payload)
+            sum = qint32(quint32(sum) + quint8(c));
+        QString hex = sum < 0 ? QLatin1Char('-') + QString::number(-qint64(sum), 16) : QString::number(sum, 16);
+        hex = hex.toUpper();
+        while (hex.size() < 4)
+            hex.prepend(QLatin1Char('0'));
+        return hex.left(4).toLatin1();
+    }
+
+    QList<Event> feed(const QByteArray &chunk)
+    {
+        QList<Event> events;
+        buffer.append(chunk);
+        buffer.replace(keepAliveMarker, QByteArray());
+        for (;;) {
+            const qsizetype at = buffer.indexOf(frameDelimiter);
+            if (at < 0)
+                break;
+            const QByteArray frame = buffer.left(at);
+            buffer.remove(0, at + frameDelimiter.size());
+            if (frame.isEmpty())
+                continue;
+            const QByteArray payload = frame.size() > 4 ? frame.left(frame.size() - 4) : QByteArray();
+            if (frame.size() <= 4 || frame.right(4) != trailer(payload)) {
+                events.append({false, QString(), frame});
+                continue;
+            }
+            QByteArray text = payload;
+            text.replace('\r', QByteArray());
+            text.replace('\n', QByteArray());
+            if (!text.isEmpty())
+                events.append({true, QString::fromUtf8(text), QByteArray()});
+        }
+        return events;
+    }
+
+    QByteArray buffer;
+};
