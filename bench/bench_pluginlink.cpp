@@ -1,0 +1,167 @@
+// The plugin link against QtWebSockets' server. Both servers do the same work
+// per message (parse the plugin's JSON, answer with a "scan") and are driven
+// in turn by the same plain client on its own thread, at 64 B and 64 KiB.
+#include "BenchSupport.h"
+#include "PluginProtocol.h"
+#include "WebSocketBridge.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+namespace {
+
+struct Figures
+{
+    double perSecond = 0;
+    double median = 0; // round trip, microseconds
+    double p99 = 0;
+    bool ok = true;
+};
+
+// A "fillResult" of exactly `size` bytes, padded in its error text.
+QByteArray message(int size)
+{
+    const QByteArray head = "{\"type\":\"fillResult\",\"ok\":true,\"error\":\"";
+    const QByteArray tail = "\"}";
+    return head + QByteArray(size - head.size() - tail.size(), 'x') + tail;
+}
+
+// Runs `client` on its own thread while this thread serves the event loop.
+bool drive(const std::function<bool()> &client)
+{
+    QEventLoop loop;
+    std::atomic<bool> ok{false};
+    std::thread worker([&] {
+        ok = client();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    return ok;
+}
+
+Figures measure(quint16 port, int size, int pipelined, int roundTrips)
+{
+    Figures figures;
+    const QByteArray frame = bench::WsClient::textFrame(message(size));
+    figures.ok = drive([&] {
+        bench::WsClient client;
+        QByteArray reply;
+        if (!client.open(port) || !client.receive(reply) || !reply.contains("hello"))
+            return false;
+
+        // Throughput: the writer runs ahead while a second thread takes the answers.
+        std::atomic<bool> readerOk{true};
+        const double start = bench::nowSeconds();
+        std::thread reader([&] {
+            QByteArray answer;
+            for (int i = 0; i < pipelined; ++i) {
+                if (!client.receive(answer) || !answer.contains("scan")) {
+                    readerOk = false;
+                    return;
+                }
+            }
+        });
+        bool sent = true;
+        for (int i = 0; i < pipelined && sent; ++i)
+            sent = client.send(frame);
+        reader.join();
+        figures.perSecond = pipelined / (bench::nowSeconds() - start);
+        if (!sent || !readerOk)
+            return false;
+
+        // Latency: one message in flight at a time.
+        std::vector<double> samples;
+        samples.reserve(size_t(roundTrips));
+        for (int i = 0; i < roundTrips; ++i) {
+            const double t0 = bench::nowSeconds();
+            if (!client.send(frame) || !client.receive(reply))
+                return false;
+            samples.push_back((bench::nowSeconds() - t0) * 1e6);
+        }
+        figures.median = bench::percentile(samples, 0.5);
+        figures.p99 = bench::percentile(samples, 0.99);
+        return true;
+    });
+    return figures;
+}
+
+Figures better(const Figures &a, const Figures &b)
+{
+    Figures best;
+    best.ok = a.ok && b.ok;
+    best.perSecond = std::max(a.perSecond, b.perSecond);
+    best.median = a.median < b.median ? a.median : b.median;
+    best.p99 = a.median < b.median ? a.p99 : b.p99;
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+
+    const quint16 bridgePort = bench::freePort();
+    WebSocketBridge bridge(bridgePort);
+    if (!bridge.listen()) {
+        std::fprintf(stderr, "bench_pluginlink: WebSocketBridge cannot listen on %u\n", bridgePort);
+        return 2;
+    }
+    QObject::connect(&bridge, &WebSocketBridge::fillResult, &bridge, [&bridge] { bridge.sendScan(); });
+
+    QWebSocketServer qtServer(QStringLiteral("bench"), QWebSocketServer::NonSecureMode);
+    if (!qtServer.listen(QHostAddress::LocalHost, 0)) {
+        std::fprintf(stderr, "bench_pluginlink: QWebSocketServer cannot listen\n");
+        return 2;
+    }
+    const QString hello = QString::fromUtf8(pluginHelloMessage());
+    QObject::connect(&qtServer, &QWebSocketServer::newConnection, &qtServer, [&] {
+        while (QWebSocket *socket = qtServer.nextPendingConnection()) {
+            QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [socket](const QString &text) {
+                if (parsePluginMessage(text.toUtf8()).type == PluginMessage::Type::FillResult)
+                    socket->sendTextMessage(QString::fromUtf8(serializePluginMessage(pluginScanMessage())));
+            });
+            QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+            socket->sendTextMessage(hello);
+        }
+    });
+
+    struct Case
+    {
+        const char *name;
+        int size;
+        int pipelined;
+        int roundTrips;
+    };
+    const Case cases[] = {{"64 B messages", 64, 100000, 5000}, {"64 KiB messages", 64 * 1024, 3000, 500}};
+    const int rounds = 3;
+    bool allOk = true;
+    for (const Case &c : cases) {
+        Figures ours, theirs;
+        // Alternate the two servers so that a slow spell of the machine hits both.
+        for (int round = 0; round < rounds; ++round) {
+            const Figures a = measure(bridgePort, c.size, c.pipelined, c.roundTrips);
+            const Figures b = measure(qtServer.serverPort(), c.size, c.pipelined, c.roundTrips);
+            ours = round == 0 ? a : better(ours, a);
+            theirs = round == 0 ? b : better(theirs, b);
+        }
+        allOk &= ours.ok && theirs.ok;
+        const double ratio = ours.perSecond / theirs.perSecond;
+        std::printf("%-16s WebSocketBridge %9.0f msg/s  rtt median %7.1f us p99 %7.1f us | QWebSocketServer %9.0f msg/s"
+                    "  rtt median %7.1f us p99 %7.1f us | ratio %.2fx (latency %.2fx)\n",
+                    c.name, ours.perSecond, ours.median, ours.p99, theirs.perSecond, theirs.median, theirs.p99, ratio,
+                    theirs.median / ours.median);
+        std::printf("  target: ratio >= 1.0x -> %s\n", ratio >= 1.0 ? "met" : "MISSED");
+        if (!ours.ok || !theirs.ok)
+            std::printf("  FAILED: %s lost the link or an answer\n", !ours.ok ? "WebSocketBridge" : "QWebSocketServer");
+    }
+    return allOk ? 0 : 1;
+}

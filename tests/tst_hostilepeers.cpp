@@ -1,0 +1,200 @@
+// Peers that misbehave on purpose. Each one is dropped or put up with, the
+// gateway's memory stays within a bound, and a good companion and a good
+// plugin connected all along go on being served.
+#include "FrameEncoder.h"
+#include "GatewayRig.h"
+#include "LineFramer.h"
+#include "TestMain.h"
+#include "WsFrameCodec.h"
+#include "WsHandshake.h"
+
+#include <QtEndian>
+
+#include <memory>
+
+class TestHostilePeers : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<rig::Gateway> gateway;
+    std::unique_ptr<rig::Plugin> plugin;
+    std::unique_ptr<rig::Companion> companion;
+    int sentLines = 0;
+
+    // A line from the good companion reaches the good plugin.
+    bool goodPeersServed()
+    {
+        const QString line = QStringLiteral("good-%1").arg(++sentLines);
+        companion->socket.write(encodeFrame(line.toUtf8()));
+        return QTest::qWaitFor([&] { return plugin->values.contains(line); }, 10000);
+    }
+
+    // Writes `piece` until the peer is dropped or `limit` bytes have gone out,
+    // never holding more than one piece in this process's own buffers.
+    static qint64 writeUntilDropped(QTcpSocket &socket, const QByteArray &piece, qint64 limit)
+    {
+        qint64 written = 0;
+        while (written < limit && socket.state() == QAbstractSocket::ConnectedState) {
+            socket.write(piece);
+            written += piece.size();
+            // A peer that stops reading is noticed by the loop condition, not here.
+            (void)QTest::qWaitFor([&] { return socket.bytesToWrite() == 0 || socket.state() != QAbstractSocket::ConnectedState; },
+                            5000);
+        }
+        return written;
+    }
+
+    static QByteArray upgradeRequest()
+    {
+        return QByteArrayLiteral("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    }
+
+    static QByteArray frameHeader(quint64 announced)
+    {
+        QByteArray head("\x81\xff", 2);
+        uchar length[8];
+        qToBigEndian<quint64>(announced, length);
+        head.append(reinterpret_cast<const char *>(length), 8);
+        return head.append("\x01\x02\x03\x04", 4);
+    }
+
+private slots:
+    void init()
+    {
+        gateway = std::make_unique<rig::Gateway>();
+        QVERIFY(gateway->start());
+        plugin = std::make_unique<rig::Plugin>();
+        QVERIFY(plugin->open(gateway->wsPort));
+        companion = std::make_unique<rig::Companion>();
+        QVERIFY(companion->open(gateway->tcpPort));
+        QVERIFY(goodPeersServed());
+    }
+
+    void cleanup()
+    {
+        companion.reset();
+        plugin.reset();
+        gateway.reset();
+    }
+
+    void companionWithoutDelimiter()
+    {
+        const long before = rig::memoryKiB();
+        // Twice: a second offender must not find the first one's bytes still held.
+        for (int round = 1; round <= 2; ++round) {
+            QTcpSocket offender;
+            offender.connectToHost(QHostAddress::LocalHost, gateway->tcpPort);
+            QVERIFY(offender.waitForConnected(5000));
+            const qint64 written = writeUntilDropped(offender, QByteArray(1024 * 1024, 'x'), 3 * maxPendingBytes);
+            QTRY_COMPARE_WITH_TIMEOUT(offender.state(), QAbstractSocket::UnconnectedState, 10000);
+            QVERIFY2(written <= maxPendingBytes + 16 * 1024 * 1024, qPrintable(QString::number(written)));
+            // The listener takes IPv4 and IPv6, so the peer may read as ::ffff:127.0.0.1.
+            const QRegularExpression dropped(QStringLiteral("^TCP: dropped connection \\((::ffff:)?127\\.0\\.0\\.1\\): "
+                                                            "no frame delimiter within %1 bytes$").arg(maxPendingBytes));
+            QCOMPARE(gateway->log.filter(dropped).size(), round);
+            QVERIFY(goodPeersServed());
+        }
+        const long grown = rig::memoryKiB() - before;
+        qInfo("two undelimited floods: resident memory grew by %ld KiB, peak resident %ld KiB", grown, rig::memoryKiB("VmHWM"));
+        QVERIFY2(grown < 48 * 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
+        QCOMPARE(gateway->listener.clientCount(), 1);
+    }
+
+    void hostileWebSocketClient_data()
+    {
+        QTest::addColumn<QByteArray>("opening");
+        QTest::addColumn<QByteArray>("flood");
+        QTest::addColumn<QString>("logLine");
+        const QString closed = QStringLiteral("WebSocket: closed connection: %1");
+        QTest::newRow("frame announcing 2^63 bytes")
+            << upgradeRequest() + frameHeader(quint64(1) << 63) << QByteArray(64 * 1024, 'y')
+            << closed.arg(QStringLiteral("frame length with the top bit set"));
+        QTest::newRow("frame announcing 2^63 - 1 bytes")
+            << upgradeRequest() + frameHeader((quint64(1) << 63) - 1) << QByteArray(64 * 1024, 'y')
+            << closed.arg(QStringLiteral("frame payload over %1 bytes").arg(WsFrameDecoder::MaxFramePayloadBytes));
+        QTest::newRow("request head forever")
+            << QByteArrayLiteral("GET / HTTP/1.1\r\n") << QByteArray("X-Pad: ") + QByteArray(1000, 'h') + "\r\n"
+            << closed.arg(QStringLiteral("request head over %1 bytes").arg(WsHandshake::MaxRequestHeadBytes));
+        QTest::newRow("text message that never ends")
+            << upgradeRequest() + QByteArray("\x01\x80\x00\x00\x00\x00", 6)
+            << QByteArray("\x00\xfe\xff\xff\x01\x02\x03\x04", 8) + QByteArray(0xffff, 'z')
+            << closed.arg(QStringLiteral("message over %1 bytes").arg(WsFrameDecoder::MaxMessageBytes));
+    }
+
+    void hostileWebSocketClient()
+    {
+        QFETCH(QByteArray, opening);
+        QFETCH(QByteArray, flood);
+        QFETCH(QString, logLine);
+        const long before = rig::memoryKiB();
+        QTcpSocket offender;
+        offender.connectToHost(QHostAddress::LocalHost, gateway->wsPort);
+        QVERIFY(offender.waitForConnected(5000));
+        offender.write(opening);
+        writeUntilDropped(offender, flood, 64 * 1024 * 1024);
+        QTRY_COMPARE_WITH_TIMEOUT(offender.state(), QAbstractSocket::UnconnectedState, 10000);
+        QCOMPARE(gateway->logCount(logLine), 1);
+        QVERIFY(gateway->bridge.isConnected());
+        QVERIFY(goodPeersServed());
+        const long grown = rig::memoryKiB() - before;
+        QVERIFY2(grown < 48 * 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
+    }
+
+    void silentPeersAreHarmless()
+    {
+        QTcpSocket silentCompanion, silentPlugin, halfHandshake;
+        silentCompanion.connectToHost(QHostAddress::LocalHost, gateway->tcpPort);
+        silentPlugin.connectToHost(QHostAddress::LocalHost, gateway->wsPort);
+        halfHandshake.connectToHost(QHostAddress::LocalHost, gateway->wsPort);
+        QVERIFY(silentCompanion.waitForConnected(5000));
+        QVERIFY(silentPlugin.waitForConnected(5000));
+        QVERIFY(halfHandshake.waitForConnected(5000));
+        halfHandshake.write(upgradeRequest().chopped(2));
+        QTRY_COMPARE(gateway->listener.clientCount(), 2);
+
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(goodPeersServed());
+
+        // None of them counts as a plugin: without the good one, nobody is connected.
+        plugin.reset();
+        QTRY_VERIFY(!gateway->bridge.isConnected());
+        QCOMPARE(silentPlugin.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(halfHandshake.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(silentPlugin.bytesAvailable() + halfHandshake.bytesAvailable(), 0);
+    }
+
+    void connectAndDisconnectChurn()
+    {
+        const long before = rig::memoryKiB();
+        const QRegularExpression connected(QStringLiteral("^TCP: product connected \\((::ffff:)?127\\.0\\.0\\.1\\)$"));
+        const int companionsBefore = int(gateway->log.filter(connected).size());
+        for (int i = 0; i < 1000; ++i) {
+            QTcpSocket churn;
+            // Every other one completes the handshake, or sends a frame before leaving.
+            const bool plugSide = i % 2 == 0;
+            churn.connectToHost(QHostAddress::LocalHost, plugSide ? gateway->wsPort : gateway->tcpPort);
+            QVERIFY(churn.waitForConnected(5000));
+            if (i % 4 == 0)
+                churn.write(upgradeRequest());
+            else if (i % 4 == 1)
+                churn.write(encodeFrame("churn-" + QByteArray::number(i)).chopped(5));
+            churn.flush();
+            churn.disconnectFromHost();
+            // Let the servers accept as we go, as they would between real peers.
+            QCoreApplication::processEvents();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(gateway->log.filter(connected).size() - companionsBefore, 500, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(gateway->listener.clientCount(), 1, 10000);
+        QVERIFY(goodPeersServed());
+        // Half-sent frames died with their connections.
+        QVERIFY(plugin->values.filter(QStringLiteral("churn-")).isEmpty());
+        const long grown = rig::memoryKiB() - before;
+        qInfo("1000 connects and disconnects: resident memory grew by %ld KiB", grown);
+        QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
+    }
+};
+
+FIELDPOST_TEST_MAIN(TestHostilePeers)
+#include "tst_hostilepeers.moc"
