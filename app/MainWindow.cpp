@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTimer>
@@ -250,6 +251,8 @@ void MainWindow::buildWidgets()
     logLayout->setSpacing(5);
     logView = new QPlainTextEdit;
     logView->setReadOnly(true);
+    // Nobody can undo a read-only log; the undo stack would keep a copy of every line.
+    logView->document()->setUndoRedoEnabled(false);
     logLayout->addWidget(logView);
     auto *logButtons = new QHBoxLayout;
     logButtons->addStretch(1);

@@ -83,7 +83,9 @@ if (standIn) {
   await new Promise((r, j) => { tcp.once('connect', r); tcp.once('error', j); });
 }
 
+let sentTotal = 0;
 function send(line) {
+  sentTotal++;
   if (standIn) {
     stand.send({ type: 'fill', target, value: line, pressEnter: false, button: {}, clickButton: false, clickDelayMs: 300 });
   } else {
@@ -110,6 +112,13 @@ function failedCount() {
     : gateway.logged(/^Fill FAILED/).length;
 }
 
+// The answer to a fill comes after the field changed: wait for every answer
+// before counting the next phase's, or a late one is counted twice.
+async function settled(timeout = 5000) {
+  const end = Date.now() + timeout;
+  while (okCount() + failedCount() < sentTotal && Date.now() < end) await sleep(20);
+}
+
 // Warm-up, then one line at a time.
 for (let i = 0; i < 20; i++) {
   send(`warm${i}`);
@@ -130,6 +139,7 @@ latencies.sort((a, b) => a - b);
 let best = 0;
 const rateReport = [];
 for (const rate of RATES) {
+  await settled();
   const okBefore = okCount();
   const failedBefore = failedCount();
   const lines = Array.from({ length: RATE_LINES }, (_, i) => `r${rate}n${i}`);
