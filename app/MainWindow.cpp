@@ -298,20 +298,33 @@ void MainWindow::log(QString msg)
 {
     const QString time = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
     const QString line = QStringLiteral("[%1] %2").arg(time, msg);
-    logView->appendPlainText(line);
+    if (pendingLog.isEmpty())
+        QMetaObject::invokeMethod(this, &MainWindow::flushLog, Qt::QueuedConnection);
+    pendingLog.append(line);
     // The same line on standard error, for a gateway started from a terminal
     // or by a service manager, where nobody looks at the window.
     std::fprintf(stderr, "%s\n", line.toUtf8().constData());
 }
 
+void MainWindow::flushLog()
+{
+    if (pendingLog.isEmpty())
+        return;
+    // One paragraph per line, as if each had been appended on its own.
+    logView->appendPlainText(pendingLog.join(QLatin1Char('\n')));
+    pendingLog.clear();
+}
+
 void MainWindow::onCopyLog()
 {
+    flushLog();
     QGuiApplication::clipboard()->setText(logView->toPlainText(), QClipboard::Clipboard);
     log(QStringLiteral("Log copied to clipboard."));
 }
 
 void MainWindow::onClearLog()
 {
+    pendingLog.clear();
     logView->clear();
 }
 

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -60,6 +61,7 @@ private:
     void setupTray();
     void setupIpcServer();
     void updateTcpStatus();
+    void flushLog();
 
     void fillDestination(const QString &value);
     void setDestination(const QString &url, const QJsonObject &field);
@@ -104,6 +106,10 @@ private:
     QJsonObject destField;
     QString destUrl;
     QJsonObject destButton;
+
+    // Log lines not yet in logView: a burst of lines goes in with one append
+    // per event-loop turn instead of one layout pass each.
+    QStringList pendingLog;
 
     std::unique_ptr<BrowserPlatform> platform;
 };

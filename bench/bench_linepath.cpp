@@ -225,6 +225,8 @@ Run runWindow(bool pick, int savedStderr, int &logLines)
     }
     MainWindow window;
     auto *logView = window.findChild<QPlainTextEdit *>();
+    // The window appends its log once per event-loop turn.
+    QCoreApplication::sendPostedEvents(&window, QEvent::MetaCall);
     auto fail = [&](const char *what) {
         std::fflush(stderr);
         dup2(savedStderr, 2);
@@ -241,6 +243,7 @@ Run runWindow(bool pick, int savedStderr, int &logLines)
     });
     if (run.received == 0)
         return fail("no line came through the window");
+    QCoreApplication::sendPostedEvents(&window, QEvent::MetaCall);
     logLines = logView->document()->blockCount();
     return run;
 }

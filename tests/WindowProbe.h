@@ -3,6 +3,7 @@
 // Finds the main window's widgets the way a user would: by their texts and
 // places, since the window names none of them.
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHostAddress>
@@ -69,8 +70,11 @@ inline QList<QLineEdit *> lineEdits(QWidget *window, const QString &groupTitle)
     return box ? box->findChildren<QLineEdit *>() : QList<QLineEdit *>();
 }
 
+// The window appends its log lines once per event-loop turn; deliver that
+// turn's append so the view holds every line logged so far.
 inline QPlainTextEdit *logView(QWidget *window)
 {
+    QCoreApplication::sendPostedEvents(window, QEvent::MetaCall);
     return window->findChild<QPlainTextEdit *>();
 }
 
