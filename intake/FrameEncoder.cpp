@@ -2,7 +2,7 @@
 
 #include "LineFramer.h"
 
-QByteArray checksumText(quint32 sum)
+void writeChecksumText(quint32 sum, char out[4])
 {
     static const char hexDigits[] = "0123456789ABCDEF";
     // The product prints the sum through a signed int, so large sums carry a minus sign.
@@ -24,19 +24,31 @@ QByteArray checksumText(quint32 sum)
 
     // Padded on the left to four; a longer text keeps its most significant four,
     // so a five-digit sum loses its lowest digit. Built in place: this runs per frame.
-    char trailer[4] = {'0', '0', '0', '0'};
     const int kept = length < 4 ? length : 4;
+    for (int i = 0; i < 4 - kept; ++i)
+        out[i] = '0';
     for (int i = 0; i < kept; ++i)
-        trailer[4 - (length < 4 ? length : 4) + i] = text[i];
+        out[4 - kept + i] = text[i];
+}
+
+QByteArray checksumText(quint32 sum)
+{
+    char trailer[4];
+    writeChecksumText(sum, trailer);
     return QByteArray(trailer, 4);
 }
 
-QByteArray frameChecksum(QByteArrayView payload)
+quint32 payloadSum(QByteArrayView payload)
 {
     quint32 sum = 0;
     for (char c : payload)
         sum += quint8(c);
-    return checksumText(sum);
+    return sum;
+}
+
+QByteArray frameChecksum(QByteArrayView payload)
+{
+    return checksumText(payloadSum(payload));
 }
 
 QByteArray encodeFrame(QByteArrayView payload)

@@ -8,6 +8,11 @@
 // 32-bit number in upper-case hex, padded on the left with '0' to four
 // characters or cut to its first four.
 QByteArray checksumText(quint32 sum);
+// The same four characters written into `out`, without allocating.
+void writeChecksumText(quint32 sum, char out[4]);
+
+// The byte sum the trailer is made from.
+quint32 payloadSum(QByteArrayView payload);
 
 // The trailer the product appends to a payload.
 QByteArray frameChecksum(QByteArrayView payload);

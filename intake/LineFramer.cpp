@@ -237,7 +237,9 @@ std::optional<FramerEvent> LineFramer::cutNextFrame()
     if (frame.size() <= 4)
         return bad;
     const qsizetype payloadSize = frame.size() - 4;
-    if (QByteArrayView(frame).sliced(payloadSize) != frameChecksum(QByteArrayView(frame).first(payloadSize)))
+    char expected[4];
+    writeChecksumText(payloadSum(QByteArrayView(frame).first(payloadSize)), expected);
+    if (QByteArrayView(frame).sliced(payloadSize) != QByteArrayView(expected, 4))
         return bad;
     frame.truncate(payloadSize);
     frame.removeIf([](char c) { return c == '\r' || c == '\n'; });
