@@ -134,6 +134,10 @@ void LineFramer::feed(QByteArrayView chunk)
         compact();
 
     const qint64 oldEnd = endPos();
+    // Grow geometrically ourselves: a long frame in small chunks must not be
+    // copied over and over as the buffer fills.
+    if (raw.capacity() - raw.size() < chunk.size())
+        raw.reserve(std::max(2 * raw.size(), raw.size() + chunk.size()));
     raw.append(chunk.data(), chunk.size());
     live += chunk.size();
 
@@ -222,7 +226,19 @@ std::optional<FramerEvent> LineFramer::cutNextFrame()
 {
     const Span delimiter = delimiters.front();
     delimiters.pop_front();
-    QByteArray frame = liveBytes(head, delimiter.first);
+    QByteArray frame;
+    const bool unbroken = holes.empty() || holes.begin()->first >= delimiter.first;
+    if (head == base && unbroken && 2 * (delimiter.first - base) > raw.size()) {
+        // A frame that fills most of the buffer takes the buffer itself and
+        // leaves it the smaller rest: a 16 MiB frame is not copied again.
+        QByteArray rest = raw.mid(qsizetype(delimiter.end - base));
+        frame = std::move(raw);
+        frame.truncate(qsizetype(delimiter.first - base));
+        raw = std::move(rest);
+        base = delimiter.end;
+    } else {
+        frame = liveBytes(head, delimiter.first);
+    }
     live -= frame.size() + frameDelimiter.size();
     head = delimiter.end;
     while (!holes.empty() && holes.begin()->first < head)
