@@ -1,8 +1,7 @@
 #pragma once
 
-// An in-memory browser platform for window tests: policy entries per browser
-// key, a set of running image names, a browser window that may or may not be
-// there, and a record of every change and activation asked for.
+// An in-memory browser platform: policy entries per browser key, running
+// image names, an optional browser window, and a record of what was asked.
 #include "BrowserPlatform.h"
 
 #include <QHash>
@@ -13,50 +12,33 @@ class FakeBrowserPlatform : public BrowserPlatform
 {
 public:
     QHash<QString, QList<PolicyEntry>> entries;
-    // Image names that count as running, compared without letter case.
-    QStringList running;
-    // When true every add or remove fails as a refused elevation prompt would.
-    bool refuseElevation = false;
+    QStringList running; // compared without letter case
+    bool refuseElevation = false; // every add or remove fails like a dismissed prompt
     bool hasBrowserWindow = true;
-
-    // "add <key> <name> <value>", "remove <key> <name>", "front"
-    QStringList calls;
-    // Image names asked for, in order.
-    QStringList processQueries;
+    QStringList calls; // "add <key> <name> <value>", "remove <key> <name>", "front"
+    QStringList processQueries; // image names asked for, in order
 
     QList<PolicyEntry> policyEntries(const QString &browserKey) override { return entries.value(browserKey); }
 
     bool addPolicyEntry(const QString &browserKey, const QString &name, const QString &value) override
     {
         calls << QStringLiteral("add %1 %2 %3").arg(browserKey, name, value);
-        if (refuseElevation)
-            return false;
-        entries[browserKey].append({name, value});
-        return true;
+        if (!refuseElevation)
+            entries[browserKey].append({name, value});
+        return !refuseElevation;
     }
 
     bool removePolicyEntry(const QString &browserKey, const QString &name) override
     {
         calls << QStringLiteral("remove %1 %2").arg(browserKey, name);
-        if (refuseElevation)
-            return false;
-        QList<PolicyEntry> &list = entries[browserKey];
-        for (qsizetype i = 0; i < list.size(); ++i) {
-            if (list.at(i).name == name) {
-                list.removeAt(i);
-                return true;
-            }
-        }
-        return false;
+        return !refuseElevation
+            && entries[browserKey].removeIf([&](const PolicyEntry &e) { return e.name == name; }) > 0;
     }
 
     QStringList browserImageNames(const QString &browserKey) const override
     {
-        if (browserKey == QLatin1String("Microsoft\\Edge"))
-            return {QStringLiteral("msedge.exe")};
-        if (browserKey == QLatin1String("Google\\Chrome"))
-            return {QStringLiteral("chrome.exe")};
-        return {};
+        return {browserKey == QLatin1String("Microsoft\\Edge") ? QStringLiteral("msedge.exe")
+                                                                : QStringLiteral("chrome.exe")};
     }
 
     bool isProcessRunning(const QString &imageName) override

@@ -1,6 +1,6 @@
 # Plugin installation: the plan (every OS), the Linux policy files, the window rows.
 find_package(Qt6 REQUIRED COMPONENTS WebSockets)
-fieldpost_add_test(tst_policyplan SOURCES tst_policyplan.cpp FakeBrowserPlatform.h LIBS fieldpost_install Qt6::Widgets)
+fieldpost_add_test(tst_policyplan SOURCES tst_policyplan.cpp LIBS fieldpost_install Qt6::Widgets)
 
 if(NOT WIN32)
   fieldpost_add_test(tst_linuxpolicy SOURCES tst_linuxpolicy.cpp LIBS fieldpost_install Qt6::Widgets)

@@ -29,45 +29,39 @@ const QString chromeFolder = QStringLiteral("opt/chrome/policies/managed");
 const QString chromiumFolder = QStringLiteral("chromium/policies/managed");
 const QString edgeFolder = QStringLiteral("opt/edge/policies/managed");
 
-const QByteArray companyPolicy = "{\n  \"HomepageLocation\": \"https://intranet.example\",\n"
-                                 "  \"ExtensionInstallForcelist\": [\"aaaabbbbccccddddeeeeffffgggghhhh;https://x.example/u\"]\n}\n";
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
 QByteArray listOf(const QStringList &values)
 {
-    QByteArray json = "{\"ExtensionInstallForcelist\": [";
-    for (qsizetype i = 0; i < values.size(); ++i)
-        json += (i ? ", \"" : "\"") + values.at(i).toUtf8() + '"';
-    return json + "]}";
+    return "{\"ExtensionInstallForcelist\": [\"" + values.join(QStringLiteral("\", \"")).toUtf8() + "\"]}";
 }
 
-// A policy root in a temporary folder and a runner that runs the copy
-// without elevation, or refuses like a dismissed prompt.
+// A policy root whose path has blanks, quotes and a "$", so that paths reach
+// the copy tool as they are, and a runner that copies without elevation or
+// refuses like a dismissed prompt. Paths are relative to the root.
 struct Sandbox
 {
     QTemporaryDir dir;
+    QString root = dir.filePath(QStringLiteral("a dir \"with\" $HOME 'quotes'"));
     QStringList commands;
     bool refuse = false;
-    LinuxBrowserPlatform platform{dir.path(), [this](const QString &program, const QStringList &arguments) {
+    LinuxBrowserPlatform platform{root, [this](const QString &program, const QStringList &arguments) {
                                       commands << QFileInfo(program).fileName() + QLatin1Char(' ')
                                               + arguments.join(QLatin1Char(' '));
                                       return !refuse && QProcess::execute(program, arguments) == 0;
                                   }};
 
-    QString path(const QString &relative) const { return dir.filePath(relative); }
+    QString path(const QString &relative) const { return root + QLatin1Char('/') + relative; }
+    QByteArray read(const QString &relative) const
+    {
+        QFile file(path(relative));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QStringList entries(const QString &relative) const { return forcelistEntries(read(relative)); }
+    void write(const QString &relative, const QByteArray &content) const
+    {
+        QDir().mkpath(QFileInfo(path(relative)).path());
+        QFile file(path(relative));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size());
+    }
 };
 
 // --- X11 helpers for the activation test ---------------------------------------
@@ -79,31 +73,26 @@ xcb_atom_t atom(xcb_connection_t *c, const char *name)
     return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
 }
 
-void roundTrip(xcb_connection_t *c)
+// Sets a property and waits until the server has it.
+void putProperty(xcb_connection_t *c, xcb_window_t window, xcb_atom_t property, xcb_atom_t type, int format,
+                 size_t count, const void *data)
 {
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, property, type, uint8_t(format), uint32_t(count), data);
     std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 }
 
+// A top-level window titled through _NET_WM_NAME (UTF-8) or WM_NAME (Latin-1).
 xcb_window_t makeWindow(xcb_connection_t *c, xcb_screen_t *screen, const QString &title, bool utf8, bool map)
 {
     const xcb_window_t window = xcb_generate_id(c);
     xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 120, 80, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
-    const QByteArray bytes = utf8 ? title.toUtf8() : title.toLatin1();
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, utf8 ? atom(c, "_NET_WM_NAME") : xcb_atom_t(XCB_ATOM_WM_NAME),
-                        utf8 ? atom(c, "UTF8_STRING") : xcb_atom_t(XCB_ATOM_STRING), 8, uint32_t(bytes.size()),
-                        bytes.constData());
     if (map)
         xcb_map_window(c, window);
-    roundTrip(c);
+    const QByteArray bytes = utf8 ? title.toUtf8() : title.toLatin1();
+    putProperty(c, window, utf8 ? atom(c, "_NET_WM_NAME") : xcb_atom_t(XCB_ATOM_WM_NAME),
+                utf8 ? atom(c, "UTF8_STRING") : xcb_atom_t(XCB_ATOM_STRING), 8, size_t(bytes.size()), bytes.constData());
     return window;
-}
-
-void setStacking(xcb_connection_t *c, xcb_window_t root, const QList<xcb_window_t> &bottomToTop)
-{
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, root, atom(c, "_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW, 32,
-                        uint32_t(bottomToTop.size()), bottomToTop.constData());
-    roundTrip(c);
 }
 
 } // namespace
@@ -116,43 +105,40 @@ private slots:
     void installAndUninstallLeaveOtherFiles()
     {
         Sandbox box;
-        writeAll(box.path(chromeFolder + "/company.json"), companyPolicy);
-        QVERIFY(!isExtensionInstalled(box.platform, chrome));
+        const QString value = extensionPolicyValue(), own = chromeFolder + "/fieldpost.json";
+        const QByteArray company = "{\"Home\": \"h\", \"ExtensionInstallForcelist\": [\"x;y\"]}";
+        box.write(chromeFolder + "/company.json", company);
+        box.refuse = true; // a dismissed prompt changes nothing
+        QVERIFY(!setExtensionPolicy(box.platform, chrome, true));
+        QVERIFY(!QFileInfo::exists(box.path(own)));
+        box.write(own, listOf({"o;p"}));
+        box.refuse = false;
 
         QVERIFY(setExtensionPolicy(box.platform, chrome, true));
-        const QString own = box.path(chromeFolder + "/fieldpost.json");
-        QCOMPARE(forcelistEntries(readAll(own)), QStringList{extensionPolicyValue()});
-        const QFile::Permissions modeBits = QFileInfo(own).permissions() & QFile::Permissions(0x0fff);
-        QCOMPARE(modeBits, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
-        QCOMPARE(box.commands.size(), 1);
-        QVERIFY2(box.commands.first().startsWith(QStringLiteral("install -D -m 0644 -T ")), qPrintable(box.commands.first()));
-        QVERIFY(box.commands.first().endsWith(own));
+        QCOMPARE(box.entries(own), (QStringList{"o;p", value}));
+        QCOMPARE(QFileInfo(box.path(own)).permissions() & QFile::Permissions(0x0fff),
+                 QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+        QCOMPARE(box.commands.size(), 2);
+        QVERIFY2(box.commands.last().startsWith(QStringLiteral("install -D -m 0644 -T ")), qPrintable(box.commands[1]));
+        QVERIFY(box.commands.last().endsWith(box.path(own)));
         QVERIFY(isExtensionInstalled(box.platform, chrome));
         QVERIFY(!isExtensionInstalled(box.platform, edge));
-        QCOMPARE(readAll(box.path(chromeFolder + "/company.json")), companyPolicy);
         // No sibling build on this root: its folder is not created.
         QVERIFY(!QFileInfo::exists(box.path(QStringLiteral("chromium"))));
 
+        box.refuse = true;
+        QVERIFY(!setExtensionPolicy(box.platform, chrome, false));
+        QVERIFY(isExtensionInstalled(box.platform, chrome));
+        box.refuse = false;
         QVERIFY(setExtensionPolicy(box.platform, chrome, false));
         QVERIFY(!isExtensionInstalled(box.platform, chrome));
-        QCOMPARE(forcelistEntries(readAll(own)), QStringList());
-        QCOMPARE(readAll(box.path(chromeFolder + "/company.json")), companyPolicy);
-        QCOMPARE(box.commands.size(), 2);
+        QCOMPARE(box.entries(own), QStringList{"o;p"});
+        QCOMPARE(box.read(chromeFolder + "/company.json"), company);
+        QCOMPARE(box.commands.size(), 4);
     }
 
-    void installExtendsOwnFile()
-    {
-        Sandbox box;
-        const QString own = box.path(edgeFolder + "/fieldpost.json");
-        writeAll(own, "{\"ExtensionInstallForcelist\": [\"other;https://o.example\"], \"Other\": 1}");
-        QVERIFY(setExtensionPolicy(box.platform, edge, true));
-        QCOMPARE(forcelistEntries(readAll(own)), (QStringList{"other;https://o.example", extensionPolicyValue()}));
-        QVERIFY(readAll(own).contains("\"Other\": 1"));
-        QVERIFY(isExtensionInstalled(box.platform, edge));
-        QVERIFY(!isExtensionInstalled(box.platform, chrome));
-    }
-
-    // Only an exact value counts, in any *.json of the folder.
+    // Only an exact value counts (see tst_policyplan), in any *.json of the
+    // folder within the size bound; a broken own file is left alone.
     void installedState_data()
     {
         QTest::addColumn<QString>("fileName");
@@ -161,13 +147,9 @@ private slots:
 
         const QString value = extensionPolicyValue();
         QTest::newRow("exact in a foreign file") << "a-company.json" << listOf({"x;y", value}) << true;
-        QTest::newRow("upper case") << "a.json" << listOf({value.toUpper()}) << false;
-        QTest::newRow("trailing blank") << "a.json" << listOf({value + ' '}) << false;
-        QTest::newRow("other address") << "a.json" << listOf({value.section(';', 0, 0) + ";https://x.example/u"})
-                                       << false;
         QTest::newRow("not a json file name") << "a.json.bak" << listOf({value}) << false;
-        QTest::newRow("broken json") << "a.json" << QByteArray("{\"ExtensionInstallForcelist\": [\"") + value.toUtf8()
-                                     << false;
+        QTest::newRow("broken json") << "a.json" << listOf({value}).chopped(2) << false;
+        QTest::newRow("broken own file") << "fieldpost.json" << listOf({value}).chopped(2) << false;
         QByteArray huge = listOf({value});
         huge.insert(1, "\"pad\": \"" + QByteArray(maxPolicyFileSize, 'x') + "\", ");
         QTest::newRow("larger than the bound") << "a.json" << huge << false;
@@ -183,48 +165,26 @@ private slots:
         QFETCH(bool, installed);
 
         Sandbox box;
-        writeAll(box.path(chromeFolder + '/' + fileName), content);
+        box.write(chromeFolder + '/' + fileName, content);
         QCOMPARE(isExtensionInstalled(box.platform, chrome), installed);
         // Installing changes nothing when present and touches only our own file otherwise.
-        QVERIFY(setExtensionPolicy(box.platform, chrome, true));
-        QCOMPARE(box.commands.size(), installed ? 0 : 1);
-        QCOMPARE(readAll(box.path(chromeFolder + '/' + fileName)), content);
-        QVERIFY(isExtensionInstalled(box.platform, chrome));
-    }
-
-    void uninstallFromForeignFileAndLastMatch()
-    {
-        Sandbox box;
-        const QString value = extensionPolicyValue();
-        const QString company = box.path(chromeFolder + "/company.json");
-        const QString own = box.path(chromeFolder + "/fieldpost.json");
-        writeAll(company, "{\"HomepageLocation\": \"h\", \"ExtensionInstallForcelist\": [\"x;y\", \"" + value.toUtf8()
-                              + "\", \"z;w\"]}");
-        writeAll(own, listOf({value}));
-
-        // "company.json" comes before "fieldpost.json": ours is the last match.
-        QVERIFY(setExtensionPolicy(box.platform, chrome, false));
-        QCOMPARE(forcelistEntries(readAll(own)), QStringList());
-        QVERIFY(isExtensionInstalled(box.platform, chrome));
-
-        QVERIFY(setExtensionPolicy(box.platform, chrome, false));
-        QCOMPARE(forcelistEntries(readAll(company)), (QStringList{"x;y", "z;w"}));
-        QVERIFY(readAll(company).contains("\"HomepageLocation\": \"h\""));
-        QVERIFY(!isExtensionInstalled(box.platform, chrome));
-        QCOMPARE(box.commands.size(), 2);
+        const bool brokenOwn = fileName == QLatin1String("fieldpost.json");
+        QCOMPARE(setExtensionPolicy(box.platform, chrome, true), !brokenOwn);
+        QCOMPARE(box.commands.size(), installed || brokenOwn ? 0 : 1);
+        QCOMPARE(box.read(chromeFolder + '/' + fileName), content);
+        QCOMPARE(isExtensionInstalled(box.platform, chrome), !brokenOwn);
     }
 
     void siblingBuildServedUnderChromeRow()
     {
         Sandbox box;
         QVERIFY(QDir().mkpath(box.path(QStringLiteral("chromium"))));
-        const QString chromeOwn = box.path(chromeFolder + "/fieldpost.json");
-        const QString chromiumOwn = box.path(chromiumFolder + "/fieldpost.json");
+        const QString value = extensionPolicyValue(), chromiumOwn = chromiumFolder + "/fieldpost.json";
 
         // One press, one elevated run, both folders.
         QVERIFY(setExtensionPolicy(box.platform, chrome, true));
-        QCOMPARE(forcelistEntries(readAll(chromeOwn)), QStringList{extensionPolicyValue()});
-        QCOMPARE(forcelistEntries(readAll(chromiumOwn)), QStringList{extensionPolicyValue()});
+        QCOMPARE(box.entries(chromeFolder + "/fieldpost.json"), QStringList{value});
+        QCOMPARE(box.entries(chromiumOwn), QStringList{value});
         QCOMPARE(box.commands.size(), 1);
         QVERIFY2(box.commands.first().startsWith(QStringLiteral("sh -c ")), qPrintable(box.commands.first()));
         QVERIFY(!QFileInfo::exists(box.path(edgeFolder)));
@@ -232,60 +192,21 @@ private slots:
         // One uninstall takes it out of both again, also in one run.
         QVERIFY(setExtensionPolicy(box.platform, chrome, false));
         QCOMPARE(box.commands.size(), 2);
-        QCOMPARE(forcelistEntries(readAll(chromeOwn)), QStringList());
-        QCOMPARE(forcelistEntries(readAll(chromiumOwn)), QStringList());
-        QVERIFY(!isExtensionInstalled(box.platform, chrome));
+        QCOMPARE(box.entries(chromeFolder + "/fieldpost.json"), QStringList());
+        QCOMPARE(box.entries(chromiumOwn), QStringList());
 
-        // An entry in the sibling's folder alone also counts, and uninstall finds it.
-        const QString admin = box.path(chromiumFolder + "/admin.json");
-        writeAll(admin, listOf({"x;y", extensionPolicyValue()}));
+        // Entries in the sibling's folder alone count; "admin.json" comes before
+        // "fieldpost.json", so ours is the last match and goes first.
+        const QString admin = chromiumFolder + "/admin.json";
+        box.write(admin, "{\"Home\": \"h\", " + listOf({"x;y", value, "z;w"}).mid(1));
+        box.write(chromiumOwn, listOf({value}));
+        QVERIFY(setExtensionPolicy(box.platform, chrome, false));
+        QCOMPARE(box.entries(chromiumOwn), QStringList());
         QVERIFY(isExtensionInstalled(box.platform, chrome));
         QVERIFY(setExtensionPolicy(box.platform, chrome, false));
-        QCOMPARE(forcelistEntries(readAll(admin)), QStringList{"x;y"});
+        QCOMPARE(box.entries(admin), (QStringList{"x;y", "z;w"}));
+        QVERIFY(box.read(admin).contains("\"Home\": \"h\""));
         QVERIFY(!isExtensionInstalled(box.platform, chrome));
-    }
-
-    // Paths with blanks and quotes reach the copy tool as they are.
-    void awkwardRootPath()
-    {
-        QTemporaryDir base;
-        const QString root = base.filePath(QStringLiteral("a dir \"with\" $HOME 'quotes'"));
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/chromium")));
-        LinuxBrowserPlatform platform(root, [](const QString &program, const QStringList &arguments) {
-            return QProcess::execute(program, arguments) == 0;
-        });
-        QVERIFY(setExtensionPolicy(platform, chrome, true));
-        QCOMPARE(forcelistEntries(readAll(root + '/' + chromiumFolder + "/fieldpost.json")),
-                 QStringList{extensionPolicyValue()});
-        QVERIFY(isExtensionInstalled(platform, chrome));
-        QVERIFY(setExtensionPolicy(platform, chrome, false));
-        QVERIFY(!isExtensionInstalled(platform, chrome));
-    }
-
-    void refusedElevationChangesNothing()
-    {
-        Sandbox box;
-        box.refuse = true;
-        QVERIFY(!setExtensionPolicy(box.platform, edge, true));
-        QCOMPARE(box.commands.size(), 1);
-        QVERIFY(!QFileInfo::exists(box.path(edgeFolder + "/fieldpost.json")));
-        QVERIFY(!isExtensionInstalled(box.platform, edge));
-
-        const QByteArray held = listOf({extensionPolicyValue()});
-        writeAll(box.path(edgeFolder + "/fieldpost.json"), held);
-        QVERIFY(!setExtensionPolicy(box.platform, edge, false));
-        QCOMPARE(readAll(box.path(edgeFolder + "/fieldpost.json")), held);
-        QVERIFY(isExtensionInstalled(box.platform, edge));
-    }
-
-    void brokenOwnFileIsLeftAlone()
-    {
-        Sandbox box;
-        const QByteArray broken = "{\"ExtensionInstallForcelist\": ";
-        writeAll(box.path(edgeFolder + "/fieldpost.json"), broken);
-        QVERIFY(!setExtensionPolicy(box.platform, edge, true));
-        QVERIFY(box.commands.isEmpty());
-        QCOMPARE(readAll(box.path(edgeFolder + "/fieldpost.json")), broken);
     }
 
     void removeNamesStayInsideTheFolders_data()
@@ -296,15 +217,14 @@ private slots:
         QTest::newRow("no position") << chromeFolder + "/fieldpost.json";
         QTest::newRow("bad position") << chromeFolder + "/fieldpost.json#x";
         QTest::newRow("past the end") << chromeFolder + "/fieldpost.json#5";
-        QTest::newRow("numeric name") << "1";
     }
 
     void removeNamesStayInsideTheFolders()
     {
         QFETCH(QString, name);
         Sandbox box;
-        writeAll(box.path(chromeFolder + "/fieldpost.json"), listOf({extensionPolicyValue()}));
-        writeAll(box.path(edgeFolder + "/fieldpost.json"), listOf({extensionPolicyValue()}));
+        box.write(chromeFolder + "/fieldpost.json", listOf({extensionPolicyValue()}));
+        box.write(edgeFolder + "/fieldpost.json", listOf({extensionPolicyValue()}));
         QVERIFY(!box.platform.removePolicyEntry(chrome, name));
         QVERIFY(box.commands.isEmpty());
     }
@@ -318,7 +238,7 @@ private slots:
         QVERIFY(platform.isProcessRunning(own));
         QVERIFY(platform.isProcessRunning(own.toUpper()));
         QVERIFY(!platform.isProcessRunning(own + QStringLiteral("x")));
-        QVERIFY(!platform.isProcessRunning(QStringLiteral("no-such-browser")));
+        QVERIFY(!platform.isProcessRunning(own.chopped(1)));
     }
 
     void runAsRootDirectly()
@@ -351,17 +271,17 @@ private slots:
         const xcb_window_t edgeWindow = makeWindow(c, screen, QStringLiteral("Start \u2014 MICROSOFT\u2011Edge"), true, true);
         makeWindow(c, screen, QStringLiteral("Microsoft edge"), false, true);
         const xcb_window_t owned = makeWindow(c, screen, QStringLiteral("Save as - Google Chrome"), false, true);
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, owned, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 32, 1,
-                            &edgeWindow);
+        putProperty(c, owned, XCB_ATOM_WM_TRANSIENT_FOR, XCB_ATOM_WINDOW, 32, 1, &edgeWindow);
         makeWindow(c, screen, QStringLiteral("Hidden - Google Chrome"), false, false);
-        roundTrip(c);
         QCOMPARE(findBrowserWindow(), edgeWindow);
 
         // With a window manager's stacking list, the topmost match wins, minimized or not.
         const xcb_window_t chromeWindow = makeWindow(c, screen, QStringLiteral("Tab - Google Chrome"), false, false);
-        setStacking(c, screen->root, {chromeWindow, edgeWindow});
+        const xcb_atom_t stacking = atom(c, "_NET_CLIENT_LIST_STACKING");
+        const xcb_window_t edgeBelow[] = {edgeWindow, chromeWindow}, edgeAbove[] = {chromeWindow, edgeWindow};
+        putProperty(c, screen->root, stacking, XCB_ATOM_WINDOW, 32, 2, edgeAbove);
         QCOMPARE(findBrowserWindow(), edgeWindow);
-        setStacking(c, screen->root, {edgeWindow, chromeWindow});
+        putProperty(c, screen->root, stacking, XCB_ATOM_WINDOW, 32, 2, edgeBelow);
         QCOMPARE(findBrowserWindow(), chromeWindow);
 
         // The activation request reaches whoever redirects the root's children.
@@ -370,19 +290,16 @@ private slots:
         QVERIFY(platform.bringBrowserToFront());
         const xcb_atom_t activeWindow = atom(c, "_NET_ACTIVE_WINDOW");
         bool requested = false;
-        const auto poll = [&] {
+        QTRY_VERIFY([&] {
             while (xcb_generic_event_t *event = xcb_poll_for_event(c)) {
-                if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
-                    const auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
-                    requested = requested
-                        || (message->type == activeWindow && message->window == chromeWindow
-                            && message->format == 32 && message->data.data32[0] == 2);
-                }
+                const auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
+                requested = requested
+                    || ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE && message->type == activeWindow
+                        && message->window == chromeWindow && message->format == 32 && message->data.data32[0] == 2);
                 std::free(event);
             }
             return requested;
-        };
-        QTRY_VERIFY(poll());
+        }());
 
         // No X11 request in a Wayland session.
         qputenv("WAYLAND_DISPLAY", "wayland-0");
