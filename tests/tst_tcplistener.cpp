@@ -12,45 +12,49 @@
 namespace {
 
 const QByteArray D = QByteArrayLiteral("{PAQ_Marrowlinker}");
+const QString disconnected = QStringLiteral("TCP: product disconnected");
 
 quint16 freePort()
 {
     QTcpServer probe;
-    if (!probe.listen(QHostAddress::Any, 0))
-        return 0;
-    return probe.serverPort();
+    return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
 }
-
-// Collects the listener's log, leaving out the raw-chunk lines unless asked:
-// a bulk transfer writes thousands of them.
-struct LogCollector
-{
-    explicit LogCollector(TcpListener *listener, bool keepRaw = true)
-    {
-        QObject::connect(listener, &TcpListener::logMessage, listener, [this, keepRaw](const QString &msg) {
-            if (msg.startsWith(QLatin1String("TCP raw: "))) {
-                ++rawLines;
-                if (!keepRaw)
-                    return;
-            }
-            lines << msg;
-        });
-    }
-    int count(const QString &text) const { return int(lines.count(text)); }
-    QStringList lines;
-    int rawLines = 0;
-};
 
 std::unique_ptr<QTcpSocket> connectClient(quint16 port)
 {
     auto socket = std::make_unique<QTcpSocket>();
     socket->connectToHost(QHostAddress::LocalHost, port);
-    if (!socket->waitForConnected(5000))
-        return nullptr;
-    return socket;
+    return socket->waitForConnected(5000) ? std::move(socket) : nullptr;
 }
 
-const QRegularExpression connectedLine(QStringLiteral("^TCP: product connected \\((::ffff:)?127\\.0\\.0\\.1\\)$"));
+// A listener on a free port with its log and lines collected; the raw-chunk
+// lines are only counted unless asked for, as a bulk transfer writes thousands.
+struct Rig
+{
+    explicit Rig(bool keepRaw = true) : port(freePort()), lines(&listener, &TcpListener::lineReceived)
+    {
+        QObject::connect(&listener, &TcpListener::logMessage, &listener, [this, keepRaw](const QString &msg) {
+            const bool raw = msg.startsWith(QLatin1String("TCP raw: "));
+            rawLines += raw ? 1 : 0;
+            if (keepRaw || !raw)
+                log << msg;
+        });
+    }
+    int count(const QString &text) const { return int(log.count(text)); }
+    QStringList received() const
+    {
+        QStringList out;
+        for (const QList<QVariant> &args : lines)
+            out << args.at(0).toString();
+        return out;
+    }
+
+    TcpListener listener;
+    quint16 port;
+    QSignalSpy lines;
+    QStringList log;
+    int rawLines = 0;
+};
 
 } // namespace
 
@@ -59,314 +63,175 @@ class TestTcpListener : public QObject
     Q_OBJECT
 
 private slots:
-    void startAndStop();
-    void portZeroLogsRequestedPort();
-    void portInUse();
-    void linesFromSeveralClients();
-    void rawChunkLine();
-    void badFrameLines();
-    void keepAliveChunk();
-    void disconnectMidFrame();
-    void startWhileClientsConnected();
-    void handlerThatStopsEndsTheBuffer();
-    void overflowDropsOnlyThatClient();
+    void startAndStop()
+    {
+        Rig rig;
+        QSignalSpy counts(&rig.listener, &TcpListener::clientCountChanged);
+        QVERIFY(!rig.listener.isListening());
+        QVERIFY(rig.listener.start(rig.port));
+        QVERIFY(rig.listener.isListening());
+        QCOMPARE(rig.log, QStringList{QStringLiteral("TCP: listening on port %1").arg(rig.port)});
+        QCOMPARE(counts.size(), 1); // the stop at the start of start
+        QCOMPARE(counts.at(0).at(0).toInt(), 0);
+
+        auto client = connectClient(rig.port);
+        QVERIFY(client);
+        QTRY_COMPARE(rig.listener.clientCount(), 1);
+        QCOMPARE(counts.last().at(0).toInt(), 1);
+        QVERIFY(rig.log.last().contains(
+            QRegularExpression(QStringLiteral("^TCP: product connected \\((::ffff:)?127\\.0\\.0\\.1\\)$"))));
+
+        Rig other; // the port is in use now
+        QVERIFY(!other.listener.start(rig.port));
+        QVERIFY(!other.listener.isListening());
+        QCOMPARE(other.log.size(), 1);
+        const QString prefix = QStringLiteral("TCP: failed to listen on port %1 (").arg(rig.port);
+        QVERIFY2(other.log.first().startsWith(prefix) && other.log.first().endsWith(QLatin1Char(')'))
+                     && other.log.first().size() > prefix.size() + 1,
+                 qPrintable(other.log.first()));
+
+        rig.listener.stop();
+        QVERIFY(!rig.listener.isListening());
+        QCOMPARE(rig.listener.clientCount(), 0);
+        QCOMPARE(counts.last().at(0).toInt(), 0);
+        QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+        QTcpSocket late; // refused once stopped
+        late.connectToHost(QHostAddress::LocalHost, rig.port);
+        QVERIFY(!late.waitForConnected(2000));
+
+        // Port 0 takes any port but logs the port asked for.
+        QVERIFY(rig.listener.start(0));
+        QCOMPARE(rig.log.last(), QStringLiteral("TCP: listening on port 0"));
+    }
+
+    // The raw line shows the chunk trimmed while the line keeps its blanks; each
+    // bad frame gets its four lines and the connection goes on.
+    void rawAndBadFrameLines()
+    {
+        Rig rig;
+        QVERIFY(rig.listener.start(rig.port));
+        auto client = connectClient(rig.port);
+        QVERIFY(client);
+        QTRY_COMPARE(rig.listener.clientCount(), 1);
+        rig.log.clear();
+
+        client->write("  AB00C3{PAQ_Marrowlinker}\xc3\xa9 \n");
+        QVERIFY(rig.lines.wait(5000));
+        QCOMPARE(rig.received(), QStringList{"  AB"});
+        QCOMPARE(rig.log, QStringList{QStringLiteral(
+                              "TCP raw: \"AB00C3{PAQ_Marrowlinker}\u00e9\"  [hex 20 20 41 42 30 30 43 33 7b 50 41 51 5f "
+                              "4d 61 72 72 6f 77 6c 69 6e 6b 65 72 7d c3 a9 20 0a]")});
+
+        client->write(keepAliveMarker.left(3));
+        QTRY_COMPARE(rig.rawLines, 2);
+        QVERIFY2(rig.log.last().endsWith(QLatin1String("  [hex dd fe 5a]")), qPrintable(rig.log.last()));
+        // The marker is removed across the cut, so the bytes left from the first chunk are a frame of their own.
+        client->write(keepAliveMarker.mid(3) + D + "AB0084" + D + "\xff\t" + QByteArray(1, '\0') + D + "AB0083" + D);
+        QTRY_COMPARE(rig.received(), (QStringList{"  AB", "AB"}));
+        QStringList bad;
+        for (const char *ascii : {"195,169,32,10,", "65,66,48,48,56,52,", "255,9,0,"}) {
+            bad << QStringLiteral("Error: Use Marrowlinker version 6.0A or more")
+                << QStringLiteral("Send a Screen Shot of this windows to: support@thornvaleworks.com :")
+                << QStringLiteral("ASCII: ") + QLatin1String(ascii) << QStringLiteral("Marrowlinker BAD version !");
+        }
+        QCOMPARE(rig.log.filter(QRegularExpression(QStringLiteral("^(?!TCP raw: )"))), bad);
+        QCOMPARE(client->state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(rig.listener.clientCount(), 1);
+    }
+
+    // An unfinished frame goes with its connection, whether the client leaves or a
+    // restart drops it: the rest of it alone, from a new client, is a bad frame.
+    void unfinishedFramesGoWithTheirConnection()
+    {
+        Rig rig;
+        QVERIFY(rig.listener.start(rig.port));
+        auto a = connectClient(rig.port), b = connectClient(rig.port);
+        QVERIFY(a && b);
+        a->write("AB00");
+        QTRY_COMPARE(rig.rawLines, 1);
+        a->disconnectFromHost();
+        QTRY_COMPARE(rig.listener.clientCount(), 1);
+        QCOMPARE(rig.count(disconnected), 1);
+        b->write("AB00");
+        QTRY_COMPARE(rig.rawLines, 2);
+
+        QSignalSpy counts(&rig.listener, &TcpListener::clientCountChanged);
+        rig.log.clear();
+        QVERIFY(rig.listener.start(rig.port));
+        QVERIFY(rig.listener.isListening());
+        QCOMPARE(rig.listener.clientCount(), 0);
+        QTRY_COMPARE(rig.log.size(), 2);
+        QCOMPARE(rig.count(disconnected), 1);
+        QCOMPARE(rig.count(QStringLiteral("TCP: listening on port %1").arg(rig.port)), 1);
+        QTRY_COMPARE(counts.size(), 2); // the disconnection, then the 0 of the restart
+        QCOMPARE(counts.last().at(0).toInt(), 0);
+        QTRY_COMPARE(b->state(), QAbstractSocket::UnconnectedState);
+
+        auto c = connectClient(rig.port); // and it serves again
+        QVERIFY(c);
+        c->write("83" + D + "CD0087" + D);
+        QTRY_COMPARE(rig.received(), QStringList{"CD"});
+        QCOMPARE(rig.count(QStringLiteral("ASCII: 56,51,")), 1);
+    }
+
+    void handlerThatStopsEndsTheBuffer()
+    {
+        Rig rig;
+        QVERIFY(rig.listener.start(rig.port));
+        connect(&rig.listener, &TcpListener::lineReceived, &rig.listener, [&rig] { rig.listener.stop(); });
+        auto client = connectClient(rig.port);
+        QVERIFY(client);
+        client->write("AB0083" + D + "CD0087" + D);
+        QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(rig.received(), QStringList{"AB"});
+        QVERIFY(!rig.listener.isListening());
+    }
+
+    // Two clients send their frames in pieces, interleaved, while a third floods
+    // without a delimiter: only the flood is dropped, the others go on in order.
+    void severalClientsAndOverflow()
+    {
+        Rig rig(false);
+        QVERIFY(rig.listener.start(rig.port));
+        std::unique_ptr<QTcpSocket> clients[] = {connectClient(rig.port), connectClient(rig.port), connectClient(rig.port)};
+        QVERIFY(clients[0] && clients[1] && clients[2]);
+        QTRY_COMPARE(rig.listener.clientCount(), 3);
+        QTcpSocket &flood = *clients[2];
+        flood.write(QByteArray(maxPendingBytes + 1, 'a'));
+        QTRY_VERIFY(rig.rawLines > 3); // the flood is under way
+
+        QList<QByteArray> streams(2);
+        QList<QStringList> expected(2);
+        for (int n = 0; n < 5; ++n) {
+            for (int c = 0; c < 2; ++c) {
+                expected[c] << QStringLiteral("client %1 line %2").arg(c).arg(n);
+                streams[c] += encodeFrame(expected[c].last().toUtf8());
+            }
+        }
+        for (qsizetype at = 0; at < streams[0].size(); at += 7) {
+            for (int c = 0; c < 2; ++c) {
+                clients[c]->write(streams[c].mid(at, 7));
+                QVERIFY(clients[c]->waitForBytesWritten(5000));
+            }
+            QCoreApplication::processEvents();
+        }
+
+        const QString dropped = QStringLiteral("no frame delimiter within %1 bytes").arg(maxPendingBytes);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.log.filter(dropped).size(), 1, 120000);
+        QVERIFY2(rig.log.filter(dropped).first().contains(QRegularExpression(
+                     QStringLiteral("^TCP: dropped connection \\((::ffff:)?127\\.0\\.0\\.1\\): "))),
+                 qPrintable(rig.log.filter(dropped).first()));
+        QTRY_COMPARE(rig.listener.clientCount(), 2);
+        QTRY_COMPARE(flood.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(rig.count(disconnected), 1);
+
+        clients[0]->write(encodeFrame("after"));
+        QTRY_COMPARE(rig.lines.size(), 11);
+        QCOMPARE(rig.received().last(), QStringLiteral("after"));
+        QCOMPARE(rig.received().filter(QStringLiteral("client 0 ")), expected[0]);
+        QCOMPARE(rig.received().filter(QStringLiteral("client 1 ")), expected[1]);
+    }
 };
-
-void TestTcpListener::startAndStop()
-{
-    TcpListener listener;
-    LogCollector log(&listener);
-    QSignalSpy counts(&listener, &TcpListener::clientCountChanged);
-    const quint16 port = freePort();
-    QVERIFY(port != 0);
-
-    QVERIFY(!listener.isListening());
-    QVERIFY(listener.start(port));
-    QVERIFY(listener.isListening());
-    QCOMPARE(log.lines, QStringList{QStringLiteral("TCP: listening on port %1").arg(port)});
-    QCOMPARE(counts.size(), 1); // the stop at the start of start
-    QCOMPARE(counts.at(0).at(0).toInt(), 0);
-
-    auto client = connectClient(port);
-    QVERIFY(client);
-    QTRY_COMPARE(listener.clientCount(), 1);
-    QCOMPARE(counts.last().at(0).toInt(), 1);
-    QVERIFY(log.lines.last().contains(connectedLine));
-
-    listener.stop();
-    QVERIFY(!listener.isListening());
-    QCOMPARE(listener.clientCount(), 0);
-    QCOMPARE(counts.last().at(0).toInt(), 0);
-    QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
-
-    // A new connection is refused once stopped.
-    QTcpSocket late;
-    late.connectToHost(QHostAddress::LocalHost, port);
-    QVERIFY(!late.waitForConnected(2000));
-}
-
-void TestTcpListener::portZeroLogsRequestedPort()
-{
-    TcpListener listener;
-    LogCollector log(&listener);
-    QVERIFY(listener.start(0));
-    QCOMPARE(log.lines, QStringList{QStringLiteral("TCP: listening on port 0")});
-}
-
-void TestTcpListener::portInUse()
-{
-    QTcpServer occupant;
-    QVERIFY(occupant.listen(QHostAddress::Any, 0));
-    const quint16 port = occupant.serverPort();
-
-    TcpListener listener;
-    LogCollector log(&listener);
-    QSignalSpy counts(&listener, &TcpListener::clientCountChanged);
-    QVERIFY(!listener.start(port));
-    QVERIFY(!listener.isListening());
-    QCOMPARE(listener.clientCount(), 0);
-    QCOMPARE(log.lines.size(), 1);
-    const QString prefix = QStringLiteral("TCP: failed to listen on port %1 (").arg(port);
-    QVERIFY2(log.lines.first().startsWith(prefix) && log.lines.first().endsWith(QLatin1Char(')'))
-                 && log.lines.first().size() > prefix.size() + 1,
-             qPrintable(log.lines.first()));
-    QCOMPARE(counts.size(), 1);
-}
-
-void TestTcpListener::linesFromSeveralClients()
-{
-    TcpListener listener;
-    const quint16 port = freePort();
-    QVERIFY(listener.start(port));
-    QSignalSpy lines(&listener, &TcpListener::lineReceived);
-
-    std::vector<std::unique_ptr<QTcpSocket>> clients;
-    for (int i = 0; i < 3; ++i) {
-        clients.push_back(connectClient(port));
-        QVERIFY(clients.back());
-    }
-    QTRY_COMPARE(listener.clientCount(), 3);
-
-    // Each client's frames go out in pieces, interleaved with the others'.
-    QList<QByteArray> streams;
-    for (int c = 0; c < 3; ++c) {
-        QByteArray stream;
-        for (int n = 0; n < 5; ++n)
-            stream += encodeFrame(QStringLiteral("client %1 line %2").arg(c).arg(n).toUtf8());
-        streams << stream;
-    }
-    for (qsizetype at = 0; at < streams.first().size(); at += 7) {
-        for (int c = 0; c < 3; ++c) {
-            clients[size_t(c)]->write(streams[c].mid(at, 7));
-            QVERIFY(clients[size_t(c)]->waitForBytesWritten(5000));
-        }
-        QCoreApplication::processEvents();
-    }
-    QTRY_COMPARE(lines.size(), 15);
-
-    // Stream order within each client.
-    for (int c = 0; c < 3; ++c) {
-        QStringList mine;
-        for (const QList<QVariant> &args : std::as_const(lines)) {
-            if (args.at(0).toString().startsWith(QStringLiteral("client %1 ").arg(c)))
-                mine << args.at(0).toString();
-        }
-        QStringList expected;
-        for (int n = 0; n < 5; ++n)
-            expected << QStringLiteral("client %1 line %2").arg(c).arg(n);
-        QCOMPARE(mine, expected);
-    }
-}
-
-void TestTcpListener::rawChunkLine()
-{
-    TcpListener listener;
-    LogCollector log(&listener);
-    const quint16 port = freePort();
-    QVERIFY(listener.start(port));
-    QSignalSpy lines(&listener, &TcpListener::lineReceived);
-    auto client = connectClient(port);
-    QVERIFY(client);
-    QTRY_COMPARE(listener.clientCount(), 1);
-    log.lines.clear();
-
-    // The raw line shows the chunk trimmed; the line keeps its blanks.
-    client->write("  AB00C3{PAQ_Marrowlinker}\xc3\xa9 \n");
-    QVERIFY(lines.wait(5000));
-    QCOMPARE(lines.at(0).at(0).toString(), QStringLiteral("  AB"));
-    QCOMPARE(log.lines.first(),
-             QStringLiteral("TCP raw: \"AB00C3{PAQ_Marrowlinker}\u00e9\"  [hex 20 20 41 42 30 30 43 33 7b 50 41 51 5f 4d "
-                            "61 72 72 6f 77 6c 69 6e 6b 65 72 7d c3 a9 20 0a]"));
-}
-
-void TestTcpListener::badFrameLines()
-{
-    TcpListener listener;
-    LogCollector log(&listener);
-    const quint16 port = freePort();
-    QVERIFY(listener.start(port));
-    QSignalSpy lines(&listener, &TcpListener::lineReceived);
-    auto client = connectClient(port);
-    QVERIFY(client);
-    QTRY_COMPARE(listener.clientCount(), 1);
-    log.lines.clear();
-
-    client->write("AB0084" + D + "\xff\t" + QByteArray(1, '\0') + D + "AB0083" + D);
-    QVERIFY(lines.wait(5000));
-    QCOMPARE(lines.size(), 1);
-    QCOMPARE(lines.at(0).at(0).toString(), QStringLiteral("AB"));
-    QStringList withoutRaw = log.lines.filter(QRegularExpression(QStringLiteral("^(?!TCP raw: )")));
-    const QString head = QStringLiteral("Error: Use Marrowlinker version 6.0A or more");
-    const QString mail = QStringLiteral("Send a Screen Shot of this windows to: support@thornvaleworks.com :");
-    const QString tail = QStringLiteral("Marrowlinker BAD version !");
-    QCOMPARE(withoutRaw, (QStringList{head, mail, QStringLiteral("ASCII: 65,66,48,48,56,52,"), tail, head, mail,
-                                      QStringLiteral("ASCII: 255,9,0,"), tail}));
-    QVERIFY(client->state() == QAbstractSocket::ConnectedState);
-    QCOMPARE(listener.clientCount(), 1);
-}
-
-void TestTcpListener::keepAliveChunk()
-{
-    TcpListener listener;
-    LogCollector log(&listener);
-    const quint16 port = freePort();
-    QVERIFY(listener.start(port));
-    QSignalSpy lines(&listener, &TcpListener::lineReceived);
-    auto client = connectClient(port);
-    QVERIFY(client);
-    QTRY_COMPARE(listener.clientCount(), 1);
-    log.lines.clear();
-
-    client->write(keepAliveMarker);
-    QTRY_COMPARE(log.rawLines, 1);
-    QCOMPARE(log.lines.size(), 1);
-    QVERIFY2(log.lines.first().endsWith(QLatin1String("  [hex dd fe 5a 55 4e 45 58 01 fe de]")),
-             qPrintable(log.lines.first()));
-
-    // Half a marker now, half with the next frame: still removed.
-    client->write(keepAliveMarker.left(3));
-    QTRY_COMPARE(log.rawLines, 2);
-    client->write(keepAliveMarker.mid(3) + "AB0083" + D);
-    QVERIFY(lines.wait(5000));
-    QCOMPARE(lines.at(0).at(0).toString(), QStringLiteral("AB"));
-    QCOMPARE(log.lines.size(), log.rawLines);
-}
-
-void TestTcpListener::disconnectMidFrame()
-{
-    TcpListener listener;
-    LogCollector log(&listener);
-    const quint16 port = freePort();
-    QVERIFY(listener.start(port));
-    QSignalSpy lines(&listener, &TcpListener::lineReceived);
-
-    auto first = connectClient(port);
-    QVERIFY(first);
-    QTRY_COMPARE(listener.clientCount(), 1);
-    first->write("AB00");
-    QTRY_COMPARE(log.rawLines, 1);
-    first->disconnectFromHost();
-    QTRY_COMPARE(listener.clientCount(), 0);
-    QCOMPARE(log.count(QStringLiteral("TCP: product disconnected")), 1);
-
-    // The unfinished frame went with its connection: the rest alone is a bad frame.
-    auto second = connectClient(port);
-    QVERIFY(second);
-    second->write("83" + D + "CD0087" + D);
-    QVERIFY(lines.wait(5000));
-    QCOMPARE(lines.at(0).at(0).toString(), QStringLiteral("CD"));
-    QCOMPARE(log.count(QStringLiteral("ASCII: 56,51,")), 1);
-}
-
-void TestTcpListener::startWhileClientsConnected()
-{
-    TcpListener listener;
-    LogCollector log(&listener);
-    const quint16 port = freePort();
-    QVERIFY(listener.start(port));
-    auto a = connectClient(port);
-    auto b = connectClient(port);
-    QVERIFY(a && b);
-    QTRY_COMPARE(listener.clientCount(), 2);
-    a->write("AB00"); // an unfinished frame is simply dropped
-    QTRY_COMPARE(log.rawLines, 1);
-
-    QSignalSpy counts(&listener, &TcpListener::clientCountChanged);
-    log.lines.clear();
-    QVERIFY(listener.start(port));
-    QVERIFY(listener.isListening());
-    QCOMPARE(listener.clientCount(), 0);
-    QTRY_COMPARE(log.count(QStringLiteral("TCP: product disconnected")), 2);
-    QCOMPARE(log.count(QStringLiteral("TCP: listening on port %1").arg(port)), 1);
-    QTRY_COMPARE(log.lines.size(), 3);
-    // One count per disconnection, then the 0 of the restart.
-    QTRY_COMPARE(counts.size(), 3);
-    QCOMPARE(counts.last().at(0).toInt(), 0);
-    QTRY_COMPARE(a->state(), QAbstractSocket::UnconnectedState);
-    QTRY_COMPARE(b->state(), QAbstractSocket::UnconnectedState);
-
-    // And it serves again.
-    QSignalSpy lines(&listener, &TcpListener::lineReceived);
-    auto c = connectClient(port);
-    QVERIFY(c);
-    c->write("AB0083" + D);
-    QVERIFY(lines.wait(5000));
-    QCOMPARE(lines.at(0).at(0).toString(), QStringLiteral("AB"));
-}
-
-void TestTcpListener::handlerThatStopsEndsTheBuffer()
-{
-    TcpListener listener;
-    const quint16 port = freePort();
-    QVERIFY(listener.start(port));
-    QStringList received;
-    connect(&listener, &TcpListener::lineReceived, &listener, [&](const QString &line) {
-        received << line;
-        listener.stop();
-    });
-    auto client = connectClient(port);
-    QVERIFY(client);
-    client->write("AB0083" + D + "CD0087" + D);
-    QTRY_COMPARE(received, QStringList{QStringLiteral("AB")});
-    QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(received, QStringList{QStringLiteral("AB")});
-    QVERIFY(!listener.isListening());
-}
-
-void TestTcpListener::overflowDropsOnlyThatClient()
-{
-    TcpListener listener;
-    LogCollector log(&listener, false);
-    const quint16 port = freePort();
-    QVERIFY(listener.start(port));
-    QSignalSpy lines(&listener, &TcpListener::lineReceived);
-    auto flood = connectClient(port);
-    auto good = connectClient(port);
-    QVERIFY(flood && good);
-    QTRY_COMPARE(listener.clientCount(), 2);
-
-    good->write(encodeFrame("before"));
-    QVERIFY(lines.wait(5000));
-
-    flood->write(QByteArray(maxPendingBytes + 1, 'a'));
-    QTRY_VERIFY(log.rawLines > 3); // the flood is under way
-    good->write(encodeFrame("during"));
-
-    const QString dropped = QStringLiteral("no frame delimiter within %1 bytes").arg(maxPendingBytes);
-    QTRY_COMPARE_WITH_TIMEOUT(log.lines.filter(dropped).size(), 1, 120000);
-    QVERIFY2(log.lines.filter(dropped).first().contains(
-                 QRegularExpression(QStringLiteral("^TCP: dropped connection \\((::ffff:)?127\\.0\\.0\\.1\\): "))),
-             qPrintable(log.lines.filter(dropped).first()));
-    QTRY_COMPARE(listener.clientCount(), 1);
-    QTRY_COMPARE(flood->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(log.count(QStringLiteral("TCP: product disconnected")), 1);
-
-    good->write(encodeFrame("after"));
-    QTRY_COMPARE(lines.size(), 3);
-    QCOMPARE(lines.at(1).at(0).toString(), QStringLiteral("during"));
-    QCOMPARE(lines.at(2).at(0).toString(), QStringLiteral("after"));
-    QCOMPARE(log.lines.filter(dropped).size(), 1);
-}
 
 FIELDPOST_TEST_MAIN(TestTcpListener)
 #include "tst_tcplistener.moc"
