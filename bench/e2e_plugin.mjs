@@ -9,7 +9,7 @@
 // Needs the npm packages of tests/plugin (npm ci there) and /usr/bin/chromium.
 import { connect } from 'node:net';
 import {
-  GatewayStandIn, centreOf, launchBrowser, sleep, startPageServer, waitUntil,
+  GatewayStandIn, hoverToPick, launchBrowser, sleep, startPageServer,
 } from '../tests/plugin/lib/harness.mjs';
 import { Gateway } from '../tests/plugin/lib/gateway.mjs';
 
@@ -67,12 +67,7 @@ if (standIn) {
   await browser.worker.evaluate(() =>
     globalThis.fieldpost.handleGatewayMessage({ type: 'pickMode', enabled: true, kind: 'field' }));
 }
-const at = await centreOf(page.locator('#email'));
-await waitUntil(async () => {
-  await page.mouse.move(at.x - 1, at.y);
-  await page.mouse.move(at.x, at.y);
-  return page.evaluate(() => !!document.querySelector('fieldpost-pick-overlay')?.dataset.outlined);
-}, { what: 'the pick outline' });
+const at = await hoverToPick(page, page.locator('#email'));
 await page.mouse.click(at.x, at.y);
 if (standIn) {
   target = (await stand.take('picked')).field;

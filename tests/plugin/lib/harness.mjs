@@ -226,3 +226,17 @@ export async function centreOf(locator) {
   if (!box) throw new Error('element has no box');
   return { x: box.x + box.width / 2, y: box.y + box.height / 2 };
 }
+
+// Hovers the element until the pick overlay outlines it, as a user's mouse
+// would; returns where to click. The outline lives in the document that holds
+// the element (a frame has its own).
+export async function hoverToPick(page, locator) {
+  const at = await centreOf(locator);
+  await waitUntil(async () => {
+    await page.mouse.move(at.x - 1, at.y);
+    await page.mouse.move(at.x, at.y);
+    return locator.evaluate((el) => !!el.ownerDocument.querySelector('fieldpost-pick-overlay')?.dataset.outlined);
+  }, { what: 'the pick outline' });
+  return at;
+}
+

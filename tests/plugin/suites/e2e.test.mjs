@@ -3,7 +3,7 @@
 // field and the gateway's log show the outcome.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { MANIFEST, centreOf, launchBrowser, startPageServer, waitUntil } from '../lib/harness.mjs';
+import { MANIFEST, hoverToPick, launchBrowser, startPageServer, waitUntil } from '../lib/harness.mjs';
 import { Gateway } from '../lib/gateway.mjs';
 
 let gateway;
@@ -34,12 +34,7 @@ test('a field picked by a click receives the lines sent to the gateway', async (
   // Pick mode as the gateway's pick button starts it; the click in the page is real.
   await browser.worker.evaluate(() =>
     globalThis.fieldpost.handleGatewayMessage({ type: 'pickMode', enabled: true, kind: 'field' }));
-  const at = await centreOf(page.locator('#email'));
-  await waitUntil(async () => {
-    await page.mouse.move(at.x - 1, at.y);
-    await page.mouse.move(at.x, at.y);
-    return page.evaluate(() => !!document.querySelector('fieldpost-pick-overlay')?.dataset.outlined);
-  }, { what: 'the pick outline' });
+  const at = await hoverToPick(page, page.locator('#email'));
   await page.mouse.click(at.x, at.y);
   await gateway.waitLogged('Field selected: Email  [input/email]');
 

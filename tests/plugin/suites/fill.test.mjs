@@ -2,7 +2,7 @@
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  GatewayStandIn, MANIFEST, centreOf, launchBrowser, startPageServer, tabIdOf, waitUntil,
+  GatewayStandIn, MANIFEST, centreOf, hoverToPick, launchBrowser, startPageServer, tabIdOf, waitUntil,
 } from '../lib/harness.mjs';
 
 let gateway;
@@ -18,13 +18,7 @@ async function pick(kind, locator, p = page) {
   gateway.drop('picked');
   gateway.send({ type: 'pickMode', enabled: true, kind });
   // The outline shows up once the worker has switched the page to pick mode.
-  const at = await centreOf(locator);
-  await waitUntil(async () => {
-    await p.mouse.move(at.x - 1, at.y);
-    await p.mouse.move(at.x, at.y);
-    // The outline lives in the document that holds the element (a frame has its own).
-    return locator.evaluate((el) => !!el.ownerDocument.querySelector('fieldpost-pick-overlay')?.dataset.outlined);
-  }, { what: 'the pick outline' });
+  const at = await hoverToPick(p, locator);
   await p.mouse.click(at.x, at.y);
   return gateway.take('picked');
 }
@@ -114,12 +108,7 @@ describe('pick', () => {
   test('Escape cancels pick mode without a pick', async () => {
     gateway.drop('picked');
     gateway.send({ type: 'pickMode', enabled: true, kind: 'field' });
-    const at = await centreOf(page.locator('#notes'));
-    await waitUntil(async () => {
-      await page.mouse.move(at.x, at.y - 1);
-      await page.mouse.move(at.x, at.y);
-      return page.evaluate(() => !!document.querySelector('fieldpost-pick-overlay')?.dataset.outlined);
-    }, { what: 'the pick outline' });
+    const at = await hoverToPick(page, page.locator('#notes'));
     await page.keyboard.press('Escape');
     assert.equal((await seen(page, 'keydown')).filter((k) => k.key === 'Escape').length, 0);
     const clicks = (await seen(page, 'click', 'notes')).length;
