@@ -201,6 +201,12 @@ void WebSocketBridge::sendFrame(QTcpSocket *socket, const QByteArray &payload, q
 {
     socket->write(encodeWsFrame(opcode, payload));
     socket->flush();
+    if (socket->bytesToWrite() > MaxUnsentBytes) {
+        emit logMessage(QStringLiteral("WebSocket: closed connection: more than %1 bytes not taken by the plugin")
+                            .arg(MaxUnsentBytes));
+        // Dropped at once: a graceful close would wait for what it never reads.
+        socket->abort();
+    }
 }
 
 void WebSocketBridge::updateConnectionState()

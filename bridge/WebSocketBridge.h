@@ -25,6 +25,10 @@ public:
     bool listen();
     bool isConnected() const;
 
+    // Bytes written to a plugin and not yet taken by it: a plugin that stops
+    // reading is dropped past this rather than held in memory without end.
+    static constexpr qint64 MaxUnsentBytes = 32 * 1024 * 1024;
+
 signals:
     void pluginConnectionChanged(bool connected);
     void fieldsReceived(QString url, QString title, QJsonArray fields);

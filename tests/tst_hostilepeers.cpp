@@ -142,6 +142,37 @@ private slots:
         QVERIFY2(grown < 48 * 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
     }
 
+    void pluginThatStopsReading()
+    {
+        // Alone with the gateway, so that what is measured is what it holds for the sluggard.
+        plugin.reset();
+        QTcpSocket sluggard;
+        // Qt would otherwise keep reading into this process on the test's behalf.
+        sluggard.setReadBufferSize(64 * 1024);
+        sluggard.connectToHost(QHostAddress::LocalHost, gateway->wsPort);
+        sluggard.write(upgradeRequest());
+        // The gateway runs in this process: wait with the event loop running.
+        QTRY_VERIFY(sluggard.bytesAvailable() > 0);
+
+        const QString line = QStringLiteral("WebSocket: closed connection: more than %1 bytes not taken by the plugin")
+                                 .arg(WebSocketBridge::MaxUnsentBytes);
+        const long before = rig::memoryKiB();
+        const QString value(1024 * 1024, QLatin1Char('v'));
+        for (int i = 0; i < 200 && gateway->logCount(line) == 0; ++i) {
+            gateway->bridge.sendFill(QJsonObject{{"id", "qty"}}, value, false);
+            QTest::qWait(1);
+        }
+        QCOMPARE(gateway->logCount(line), 1);
+        QTRY_VERIFY(!gateway->bridge.isConnected());
+        const long grown = rig::memoryKiB() - before;
+        qInfo("a plugin that stops reading: resident memory grew by %ld KiB before it was dropped", grown);
+        QVERIFY2(grown < 64 * 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
+
+        plugin = std::make_unique<rig::Plugin>();
+        QVERIFY(plugin->open(gateway->wsPort));
+        QVERIFY(goodPeersServed());
+    }
+
     void silentPeersAreHarmless()
     {
         QTcpSocket silentCompanion, silentPlugin, halfHandshake;
