@@ -28,6 +28,9 @@
 
 namespace {
 
+// Log lines gathered before they go into the view at once.
+constexpr qsizetype maxPendingLogLines = 256;
+
 QLabel *boldLabel(const QString &text)
 {
     auto *label = new QLabel(text);
@@ -301,6 +304,10 @@ void MainWindow::log(QString msg)
     if (pendingLog.isEmpty())
         QMetaObject::invokeMethod(this, &MainWindow::flushLog, Qt::QueuedConnection);
     pendingLog.append(line);
+    // Socket reads can starve posted events for a long burst; a bounded batch
+    // keeps each append short.
+    if (pendingLog.size() >= maxPendingLogLines)
+        flushLog();
     // The same line on standard error, for a gateway started from a terminal
     // or by a service manager, where nobody looks at the window.
     std::fprintf(stderr, "%s\n", line.toUtf8().constData());
