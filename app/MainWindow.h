@@ -63,6 +63,7 @@ private:
     void updateTcpStatus();
     void flushLog();
 
+    void startPickMode(const QString &kind);
     void fillDestination(const QString &value);
     void setDestination(const QString &url, const QJsonObject &field);
     void saveDestination();

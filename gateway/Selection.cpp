@@ -29,23 +29,22 @@ QJsonObject parseStoredObject(const QString &text)
 
 void MainWindow::onPick()
 {
-    if (!bridge->isConnected()) {
-        log(QStringLiteral("Plugin not connected."));
-        return;
-    }
-    bridge->setPickMode(true, QStringLiteral("field"));
-    log(QStringLiteral("Pick mode enabled \u2014 click the target field in the browser."));
-    bringBrowserToFront();
+    startPickMode(QStringLiteral("field"));
 }
 
 void MainWindow::onPickButton()
+{
+    startPickMode(QStringLiteral("button"));
+}
+
+void MainWindow::startPickMode(const QString &kind)
 {
     if (!bridge->isConnected()) {
         log(QStringLiteral("Plugin not connected."));
         return;
     }
-    bridge->setPickMode(true, QStringLiteral("button"));
-    log(QStringLiteral("Pick mode enabled \u2014 click the target button in the browser."));
+    bridge->setPickMode(true, kind);
+    log(QStringLiteral("Pick mode enabled \u2014 click the target %1 in the browser.").arg(kind));
     bringBrowserToFront();
 }
 
