@@ -139,25 +139,23 @@ std::optional<WsEvent> WsFrameDecoder::next()
     return std::nullopt;
 }
 
-QByteArray encodeWsFrame(quint8 opcode, QByteArrayView payload)
+void appendWsFrame(QByteArray &out, quint8 opcode, QByteArrayView payload)
 {
-    QByteArray frame;
     const qsizetype size = payload.size();
-    frame.reserve(size + 10);
-    frame.append(char(0x80 | (opcode & 0x0F)));
+    uchar head[10];
+    qsizetype headSize = 2;
+    head[0] = uchar(0x80 | (opcode & 0x0F));
     if (size <= 125) {
-        frame.append(char(size));
+        head[1] = uchar(size);
     } else if (size <= 0xFFFF) {
-        frame.append(char(126));
-        uchar length[2];
-        qToBigEndian<quint16>(quint16(size), length);
-        frame.append(reinterpret_cast<const char *>(length), 2);
+        head[1] = 126;
+        qToBigEndian<quint16>(quint16(size), head + 2);
+        headSize = 4;
     } else {
-        frame.append(char(127));
-        uchar length[8];
-        qToBigEndian<quint64>(quint64(size), length);
-        frame.append(reinterpret_cast<const char *>(length), 8);
+        head[1] = 127;
+        qToBigEndian<quint64>(quint64(size), head + 2);
+        headSize = 10;
     }
-    frame.append(payload);
-    return frame;
+    out.append(reinterpret_cast<const char *>(head), headSize);
+    out.append(payload);
 }

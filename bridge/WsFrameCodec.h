@@ -61,5 +61,5 @@ private:
     bool done = false;
 };
 
-// One unmasked frame with FIN set, as a server sends it.
-QByteArray encodeWsFrame(quint8 opcode, QByteArrayView payload);
+// One unmasked frame with FIN set, as a server sends it, added to `out`.
+void appendWsFrame(QByteArray &out, quint8 opcode, QByteArrayView payload);

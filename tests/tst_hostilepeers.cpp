@@ -5,10 +5,6 @@
 #include "GatewayRig.h"
 #include "LineFramer.h"
 #include "TestMain.h"
-#include "WsFrameCodec.h"
-#include "WsHandshake.h"
-
-#include <QtEndian>
 
 #include <memory>
 
@@ -51,15 +47,6 @@ private:
                                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
     }
 
-    static QByteArray frameHeader(quint64 announced)
-    {
-        QByteArray head("\x81\xff", 2);
-        uchar length[8];
-        qToBigEndian<quint64>(announced, length);
-        head.append(reinterpret_cast<const char *>(length), 8);
-        return head.append("\x01\x02\x03\x04", 4);
-    }
-
 private slots:
     void init()
     {
@@ -100,46 +87,6 @@ private slots:
         qInfo("two undelimited floods: resident memory grew by %ld KiB, peak resident %ld KiB", grown, rig::memoryKiB("VmHWM"));
         QVERIFY2(grown < 48 * 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
         QCOMPARE(gateway->listener.clientCount(), 1);
-    }
-
-    void hostileWebSocketClient_data()
-    {
-        QTest::addColumn<QByteArray>("opening");
-        QTest::addColumn<QByteArray>("flood");
-        QTest::addColumn<QString>("logLine");
-        const QString closed = QStringLiteral("WebSocket: closed connection: %1");
-        QTest::newRow("frame announcing 2^63 bytes")
-            << upgradeRequest() + frameHeader(quint64(1) << 63) << QByteArray(64 * 1024, 'y')
-            << closed.arg(QStringLiteral("frame length with the top bit set"));
-        QTest::newRow("frame announcing 2^63 - 1 bytes")
-            << upgradeRequest() + frameHeader((quint64(1) << 63) - 1) << QByteArray(64 * 1024, 'y')
-            << closed.arg(QStringLiteral("frame payload over %1 bytes").arg(WsFrameDecoder::MaxFramePayloadBytes));
-        QTest::newRow("request head forever")
-            << QByteArrayLiteral("GET / HTTP/1.1\r\n") << QByteArray("X-Pad: ") + QByteArray(1000, 'h') + "\r\n"
-            << closed.arg(QStringLiteral("request head over %1 bytes").arg(WsHandshake::MaxRequestHeadBytes));
-        QTest::newRow("text message that never ends")
-            << upgradeRequest() + QByteArray("\x01\x80\x00\x00\x00\x00", 6)
-            << QByteArray("\x00\xfe\xff\xff\x01\x02\x03\x04", 8) + QByteArray(0xffff, 'z')
-            << closed.arg(QStringLiteral("message over %1 bytes").arg(WsFrameDecoder::MaxMessageBytes));
-    }
-
-    void hostileWebSocketClient()
-    {
-        QFETCH(QByteArray, opening);
-        QFETCH(QByteArray, flood);
-        QFETCH(QString, logLine);
-        const long before = rig::memoryKiB();
-        QTcpSocket offender;
-        offender.connectToHost(QHostAddress::LocalHost, gateway->wsPort);
-        QVERIFY(offender.waitForConnected(5000));
-        offender.write(opening);
-        writeUntilDropped(offender, flood, 64 * 1024 * 1024);
-        QTRY_COMPARE_WITH_TIMEOUT(offender.state(), QAbstractSocket::UnconnectedState, 10000);
-        QCOMPARE(gateway->logCount(logLine), 1);
-        QVERIFY(gateway->bridge.isConnected());
-        QVERIFY(goodPeersServed());
-        const long grown = rig::memoryKiB() - before;
-        QVERIFY2(grown < 48 * 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
     }
 
     void pluginThatStopsReading()
