@@ -2,7 +2,7 @@
 // colours and the buttons before and after each Install/Uninstall, the log
 // lines, and the restart warning with and without a connected plugin.
 #include "FakeBrowserPlatform.h"
-#include "MainWindow.h"
+#include "TestWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 
@@ -39,7 +39,7 @@ struct Harness
     QWidget *start()
     {
         QSettings().setValue(QStringLiteral("tcpPort"), probe::freePort()); // off the product's default port
-        window.emplace(std::move(owned), testChannelName());
+        window.emplace(testParts(std::move(owned)));
         return &*window;
     }
     QWidget *cell(int row, int column) { return probe::gridCell(&*window, QStringLiteral("Browser Plugin"), row, column); }
