@@ -8,10 +8,14 @@
 //                                          sent straight over the WebSocket
 // Needs the npm packages of tests/plugin (npm ci there) and /usr/bin/chromium.
 import { connect } from 'node:net';
+import { join } from 'node:path';
 import {
-  GatewayStandIn, hoverToPick, launchBrowser, sleep, startPageServer,
+  GatewayStandIn, hoverToPick, launchBrowser, scratchDir, sleep, startPageServer,
 } from '../tests/plugin/lib/harness.mjs';
 import { Gateway } from '../tests/plugin/lib/gateway.mjs';
+
+// The gateway inherits this: its log file goes to a scratch folder, not the user's.
+process.env.XDG_DATA_HOME = join(scratchDir('bench-data'), 'data');
 
 const LATENCY_LINES = 500;
 const RATE_LINES = 1000;
