@@ -1,6 +1,6 @@
 #include "WsConnection.h"
 
-void WsConnection::receive(QByteArrayView bytes)
+void WsConnection::receive(const QByteArray &bytes)
 {
     if (state == State::Open) {
         decoder.feed(bytes);

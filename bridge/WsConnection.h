@@ -32,7 +32,7 @@ public:
         QString detail;
     };
 
-    void receive(QByteArrayView bytes);
+    void receive(const QByteArray &bytes);
     std::optional<Event> next();
 
     // Queues one text frame; dropped unless the connection is open.

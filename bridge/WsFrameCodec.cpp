@@ -2,10 +2,41 @@
 
 #include <QtEndian>
 
-void WsFrameDecoder::feed(QByteArrayView bytes)
+#include <cstring>
+
+namespace {
+
+// The payload XORed with the masking key, copied out eight bytes at a time.
+QByteArray unmasked(const char *source, qsizetype size, const quint8 mask[4])
+{
+    QByteArray payload(size, Qt::Uninitialized);
+    char *out = payload.data();
+    const quint8 repeated[8] = {mask[0], mask[1], mask[2], mask[3], mask[0], mask[1], mask[2], mask[3]};
+    quint64 key;
+    std::memcpy(&key, repeated, 8);
+    qsizetype i = 0;
+    for (; i + 8 <= size; i += 8) {
+        quint64 word;
+        std::memcpy(&word, source + i, 8);
+        word ^= key;
+        std::memcpy(out + i, &word, 8);
+    }
+    for (; i < size; ++i)
+        out[i] = char(source[i] ^ mask[i & 3]);
+    return payload;
+}
+
+} // namespace
+
+void WsFrameDecoder::feed(const QByteArray &bytes)
 {
     if (done)
         return;
+    if (pos == buffer.size()) {
+        buffer = bytes;
+        pos = 0;
+        return;
+    }
     // Drop what is consumed before growing; the rest is only the tail of the last read.
     if (pos > 0) {
         buffer.remove(0, pos);
@@ -82,14 +113,10 @@ std::optional<WsEvent> WsFrameDecoder::next()
         if (buffer.size() - pos < h.headerSize + payloadSize)
             return std::nullopt;
 
-        QByteArray payload = buffer.mid(pos + h.headerSize, payloadSize);
+        QByteArray payload = h.masked ? unmasked(buffer.constData() + pos + h.headerSize, payloadSize, h.mask)
+                                      : buffer.mid(pos + h.headerSize, payloadSize);
         pos += h.headerSize + payloadSize;
         header.reset();
-        if (h.masked) {
-            char *d = payload.data();
-            for (qsizetype i = 0; i < payload.size(); ++i)
-                d[i] = char(d[i] ^ h.mask[i & 3]);
-        }
         if (pos == buffer.size()) {
             buffer.clear();
             pos = 0;

@@ -35,7 +35,8 @@ public:
     static constexpr quint64 MaxFramePayloadBytes = 16 * 1024 * 1024;
     static constexpr qsizetype MaxMessageBytes = 16 * 1024 * 1024;
 
-    void feed(QByteArrayView bytes);
+    // A read that starts where the last frame ended is kept as it is, without a copy.
+    void feed(const QByteArray &bytes);
     std::optional<WsEvent> next();
     bool finished() const { return done; }
 

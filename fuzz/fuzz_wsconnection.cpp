@@ -36,7 +36,7 @@ QList<Seen> run(QByteArrayView input, qsizetype step)
     WsConnection connection;
     QList<Seen> seen;
     for (qsizetype at = 0; at < input.size(); at += step) {
-        connection.receive(input.sliced(at, qMin(step, input.size() - at)));
+        connection.receive(input.sliced(at, qMin(step, input.size() - at)).toByteArray());
         while (std::optional<WsConnection::Event> event = connection.next()) {
             FUZZ_CHECK(seen.isEmpty() || !ends(seen.last().type));
             // The handshake's outcome comes first and once; frames only after an upgrade.

@@ -93,6 +93,7 @@ private slots:
         QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), QString());
         QCOMPARE(probe::logMessages(window.get()), QStringList{QStringLiteral("Log copied to clipboard.")});
 
+        log(window.get(), QStringLiteral("cleared before it was shown"));
         probe::button(window.get(), QStringLiteral("Clear"))->click();
         for (int i = 1; i <= 10000; ++i)
             log(window.get(), QStringLiteral("line %1").arg(i));
@@ -109,6 +110,7 @@ private slots:
         const QStringList file = fileLines(logPath());
         QCOMPARE(file.filter(QRegularExpression(QStringLiteral("\\] line \\d+$"))).size(), 10001);
         QCOMPARE(file.filter(QStringLiteral("] Log copied to clipboard.")).size(), 3);
+        QCOMPARE(file.filter(QStringLiteral("] cleared before it was shown")).size(), 1);
     }
 
     // With a small limit: the file never grows past it, four old files are kept,
@@ -167,6 +169,7 @@ private slots:
         auto window = windowLoggingTo(logFolder);
         probe::logView(window.get()); // the first batch goes out
         log(window.get(), QStringLiteral("still logging"));
+        probe::logView(window.get()); // and the next
         const QStringList log = probe::logMessages(window.get());
         const QString failed = QStringLiteral("Log file: cannot write %1 (")
                                    .arg(QDir::toNativeSeparators(QDir(logFolder).filePath(QStringLiteral("fieldpost.log"))));

@@ -98,7 +98,7 @@ QStringList run(const QList<QByteArrayView> &chunks)
     WsConnection connection;
     QStringList transcript;
     for (QByteArrayView chunk : chunks) {
-        connection.receive(chunk);
+        connection.receive(chunk.toByteArray());
         while (const std::optional<WsConnection::Event> event = connection.next()) {
             transcript << describe(*event);
             if (connection.outgoingSize() > 0)
