@@ -22,6 +22,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QSettings>
 #include <QSpinBox>
@@ -44,6 +46,28 @@ constexpr qsizetype logDateSize = 12;
 QString logFileFailed(const QString &path, const QString &why)
 {
     return QStringLiteral("Log file: cannot write %1 (%2); the log stays in this window only").arg(path, why);
+}
+
+// Makes room in the view for `incoming` lines under its maximum block count.
+// The document's own trimming lays out every line it drops, which made a full
+// view several times slower to append to; dropped here first, it finds none.
+void dropOldestLines(QPlainTextEdit *view, qsizetype incoming)
+{
+    QTextDocument *document = view->document();
+    const int held = document->isEmpty() ? 0 : document->blockCount();
+    const qsizetype excess = held + incoming - document->maximumBlockCount();
+    if (document->maximumBlockCount() <= 0 || excess <= 0)
+        return;
+    if (excess >= held) {
+        view->clear();
+        return;
+    }
+    QTextCursor cursor(document);
+    // Inside an edit block the cursor does not lay out the line it lands on.
+    cursor.beginEditBlock();
+    cursor.setPosition(document->findBlockByNumber(int(excess)).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    cursor.endEditBlock();
 }
 
 QLabel *boldLabel(const QString &text)
@@ -380,6 +404,7 @@ void MainWindow::flushLog()
     std::fflush(stderr);
     // One paragraph per line, as if each had been appended on its own.
     shown.chop(1);
+    dropOldestLines(logView, lines.size());
     logView->appendPlainText(shown);
     if (logFile && !logFile->write(kept.toUtf8())) {
         const QString path = QDir::toNativeSeparators(logFile->path());

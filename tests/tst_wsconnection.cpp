@@ -280,11 +280,8 @@ private slots:
         const QStringList expected = upgraded + QStringList{"text " + shown(payload)};
         for (bool masked : {false, true}) {
             const QByteArray input = request + clientFrame(0x81, payload, masked);
+            QCOMPARE(run({input}), expected);
             QCOMPARE(runInChunks(input, 1), expected);
-            // Cuts inside the header, the mask and the payload.
-            for (qsizetype cut : {0, 1, 2, 3, 5, 9, 11, 13, 15})
-                QCOMPARE(run({QByteArrayView(input).first(request.size() + cut), QByteArrayView(input).sliced(request.size() + cut)}),
-                         expected);
         }
     }
 
