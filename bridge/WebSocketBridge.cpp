@@ -57,6 +57,7 @@ void WebSocketBridge::onNewConnection()
 {
     while (server->hasPendingConnections()) {
         QTcpSocket *socket = server->nextPendingConnection();
+        socket->setReadBufferSize(MaxReadBytes);
         clients.insert(socket, WsConnection());
         connect(socket, &QTcpSocket::readyRead, this, &WebSocketBridge::onReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, &WebSocketBridge::onDisconnected);

@@ -30,6 +30,9 @@ public:
     // Bytes written to a plugin and not yet taken by it: a plugin that stops
     // reading is dropped past this rather than held in memory without end.
     static constexpr qint64 MaxUnsentBytes = 32 * 1024 * 1024;
+    // One read from a plugin takes at most this much: a plugin far ahead is
+    // served in pieces that reuse memory, and the event loop turns between them.
+    static constexpr qint64 MaxReadBytes = 256 * 1024;
 
 signals:
     void pluginConnectionChanged(bool connected);
