@@ -3,7 +3,7 @@
 globalThis.fieldpostCommon = Object.freeze({
   GATEWAY_PORT: 9000,
   CLICK_DELAY_MS: 300,
-  PICK_KINDS: Object.freeze(['field', 'button']),
+  PICK_KIND: Object.freeze({ FIELD: 'field', BUTTON: 'button' }),
   // With the gateway, both ways.
   MSG: Object.freeze({
     HELLO: 'hello', KEEPALIVE: 'keepalive', FIELDS: 'fields', PICKED: 'picked', FILL_RESULT: 'fillResult',

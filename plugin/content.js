@@ -4,7 +4,7 @@
 // answers faster than a message round trip. Messages: docs/plugin-protocol.md.
 (() => {
   if (globalThis.__fieldpost) return;
-  const { LOCAL, PICK_KEY, PICK_KINDS } = globalThis.fieldpostCommon;
+  const { LOCAL, PICK_KEY, PICK_KIND } = globalThis.fieldpostCommon;
 
   const NOT_TEXT_TYPES = new Set([
     'hidden', 'button', 'submit', 'reset', 'image', 'checkbox', 'radio', 'file', 'range', 'color',
@@ -312,9 +312,13 @@
   }
 
   function showBar() {
-    if (window !== top) return;
+    if (window !== top || !pickKind) return;
+    if (document.readyState === 'loading') {
+      document.addEventListener('DOMContentLoaded', showBar, { once: true });
+      return;
+    }
     showOverlay();
-    const what = pickKind === 'button' ? 'Click the button to press' : 'Click the field to fill';
+    const what = pickKind === PICK_KIND.BUTTON ? 'Click the button to press' : 'Click the field to fill';
     overlay.bar.textContent = `${what} · Esc cancels · ${location.origin}`;
   }
 
@@ -341,7 +345,7 @@
   // The worker keeps pick mode in session storage, so that every tab and frame,
   // also one loaded later, enters and leaves it together.
   function applyPick(state) {
-    const live = state && PICK_KINDS.includes(state.kind) && state.until > Date.now();
+    const live = state && Object.values(PICK_KIND).includes(state.kind) && state.until > Date.now();
     clearTimeout(pickEnds);
     pickKind = live ? state.kind : null;
     if (live) {
@@ -376,7 +380,7 @@
   function pickTargetOf(event) {
     let el = elementAt(event);
     if (!el) return null;
-    if (pickKind === 'button') return el.closest(BUTTON_SELECTOR);
+    if (pickKind === PICK_KIND.BUTTON) return el.closest(BUTTON_SELECTOR);
     if (el.localName === 'label' && el.control) el = el.control;
     if (el.isContentEditable) {
       while (el.parentElement && el.parentElement.isContentEditable) el = el.parentElement;

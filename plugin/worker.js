@@ -3,7 +3,7 @@
 // level so that a worker woken by an event finds it. The messages and the
 // descriptor members are listed in docs/plugin-protocol.md.
 importScripts('common.js');
-const { GATEWAY_PORT, CLICK_DELAY_MS, PICK_KINDS, MSG, LOCAL, PICK_KEY, STATUS_PORT } = globalThis.fieldpostCommon;
+const { GATEWAY_PORT, CLICK_DELAY_MS, PICK_KIND, MSG, LOCAL, PICK_KEY, STATUS_PORT } = globalThis.fieldpostCommon;
 
 const GATEWAY_URL = `ws://127.0.0.1:${GATEWAY_PORT}`;
 const VERSION = chrome.runtime.getManifest().version;
@@ -150,7 +150,7 @@ function handleGatewayMessage(message) {
   if (!message || typeof message !== 'object' || Array.isArray(message)) return;
   switch (message.type) {
     case MSG.PICK_MODE:
-      if (message.enabled === true) startPick(PICK_KINDS.includes(message.kind) ? message.kind : PICK_KINDS[0]);
+      if (message.enabled === true) startPick(message.kind === PICK_KIND.BUTTON ? PICK_KIND.BUTTON : PICK_KIND.FIELD);
       else endPick();
       break;
     case MSG.FILL:
@@ -311,14 +311,15 @@ let finished = handedOn;
 
 function queueFill(message) {
   const job = fillJob(message);
+  const before = finished;
   if (job.pressEnter || job.clickButton) {
-    finished = Promise.all([handedOn, finished]).then(() => runUnit(job)).catch(() => {});
+    finished = Promise.all([handedOn, before]).then(() => runUnit(job)).catch(() => {});
     handedOn = finished;
     return;
   }
-  const started = handedOn.then(() => startFill(job));
+  const started = handedOn.then(() => startFill(job, before));
   handedOn = started.then(() => {}, () => {});
-  finished = Promise.all([finished, started.then((s) => s.done)]).catch(() => {});
+  finished = started.then((s) => s.done).catch(() => {});
 }
 
 function reportFill(job, outcome) {
@@ -338,13 +339,13 @@ function reportClick(outcome) {
   noteOutcome(ok ? 'Button clicked' : `Button click failed: ${error}`);
 }
 
-// Resolves, once the request is on its way, to { done } where done settles with the answer.
-async function startFill(job) {
+// Resolves, once the request is on its way, to { done } where done settles once
+// the answer has been sent, after the answers of the lines before (before).
+async function startFill(job, before) {
   const place = await placeOf(job.target, 'field', false);
-  if (!place || place.error) return { done: reportFill(job, place) };
-  const done = runAt(job.target, 'field', false, 'fill', [job.target, job.value, false], place)
-    .then((outcome) => reportFill(job, outcome));
-  return { done };
+  if (!place || place.error) return { done: before.then(() => reportFill(job, place)) };
+  const outcome = runAt(job.target, 'field', false, 'fill', [job.target, job.value, false], place);
+  return { done: Promise.all([outcome, before]).then(([o]) => reportFill(job, o)) };
 }
 
 async function runUnit(job) {
@@ -449,7 +450,7 @@ chrome.runtime.onMessage.addListener((message, sender) => {
   instanceReady.then(() => {
     const field = { ...asObject(message.field), instance: instanceId, ...pageOf(sender.tab.url), tabId: sender.tab.id };
     if (sender.frameId !== 0) Object.assign(field, { frameOrigin: sender.origin, frameId: sender.frameId });
-    if (kind === 'field') noteDestination(field);
+    if (kind === PICK_KIND.FIELD) noteDestination(field);
     send({ type: MSG.PICKED, kind, url: sender.tab.url || '', field });
   });
 });
