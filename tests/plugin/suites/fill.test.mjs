@@ -127,7 +127,7 @@ describe('order', () => {
     gateway.drop('buttonClicked');
     for (const value of ['L1', 'L2']) gateway.send({ type: 'fill', target: code, value, pressEnter: false, button: save, clickButton: true, clickDelayMs: 0 });
     for (const type of ['fillResult', 'buttonClicked', 'fillResult', 'buttonClicked']) assert.deepEqual(outcome(await gateway.take(type)), OK);
-    await waitUntil(() => pages.requests.filter((r) => r.startsWith('/form.html?code=')).length === 2, { what: 'two submits' });
+    await tab.waitForURL('**/form.html?code=L2');
     assert.deepEqual(pages.requests.filter((r) => r.startsWith('/form.html?code=')), ['/form.html?code=L1', '/form.html?code=L2']);
     await tab.close();
   });
