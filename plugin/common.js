@@ -13,5 +13,7 @@ globalThis.fieldpostCommon = Object.freeze({
   LOCAL: Object.freeze({ PICKED: 'picked', PICK_CANCELLED: 'pickCancelled', STOP_PICKING: 'stopPicking' }),
   // chrome.storage.session key that every frame watches to enter and leave pick mode.
   PICK_KEY: 'pick',
+  // Port names: the popup's to the worker, the worker's to each frame.
   STATUS_PORT: 'status',
+  CALL_PORT: 'calls',
 });

@@ -1,10 +1,10 @@
 // Runs in every frame, in the extension's isolated world, after common.js. It
-// handles pick mode itself; the worker reaches fill, click, probe and scan
-// through chrome.scripting.executeScript, which shares this world's globals and
-// answers faster than a message round trip. Messages: docs/plugin-protocol.md.
+// handles pick mode itself; the worker calls fill and click over a port and
+// probe and scan through chrome.scripting.executeScript, which shares this
+// world's globals. Messages: docs/plugin-protocol.md.
 (() => {
   if (globalThis.__fieldpost) return;
-  const { LOCAL, PICK_KEY, PICK_KIND } = globalThis.fieldpostCommon;
+  const { LOCAL, PICK_KEY, PICK_KIND, CALL_PORT } = globalThis.fieldpostCommon;
 
   const NOT_TEXT_TYPES = new Set([
     'hidden', 'button', 'submit', 'reset', 'image', 'checkbox', 'radio', 'file', 'range', 'color',
@@ -426,4 +426,18 @@
   });
 
   globalThis.__fieldpost = { fill, click, probe, scan };
+  // The worker's calls, answered by number; a call starts when it arrives, so
+  // calls land in the order sent.
+  chrome.runtime.onConnect.addListener((port) => {
+    if (port.name !== CALL_PORT) return;
+    port.onMessage.addListener(async ({ id, routine, args }) => {
+      let result;
+      try {
+        result = await globalThis.__fieldpost[routine](...args);
+      } catch (e) {
+        result = failed(String(e && e.message));
+      }
+      port.postMessage({ id, result });
+    });
+  });
 })();

@@ -3,7 +3,9 @@
 // level so that a worker woken by an event finds it. The messages and the
 // descriptor members are listed in docs/plugin-protocol.md.
 importScripts('common.js');
-const { GATEWAY_PORT, CLICK_DELAY_MS, PICK_KIND, MSG, LOCAL, PICK_KEY, STATUS_PORT } = globalThis.fieldpostCommon;
+const {
+  GATEWAY_PORT, CLICK_DELAY_MS, PICK_KIND, MSG, LOCAL, PICK_KEY, STATUS_PORT, CALL_PORT,
+} = globalThis.fieldpostCommon;
 
 const GATEWAY_URL = `ws://127.0.0.1:${GATEWAY_PORT}`;
 const VERSION = chrome.runtime.getManifest().version;
@@ -253,9 +255,43 @@ async function placeOf(d, noun, answer) {
   return place;
 }
 
-// Runs one of the content script's routines in a frame. Tabs opened before the
-// extension was loaded have no content script yet: it is added once.
+// Runs one of the content script's routines in a frame: through a port kept
+// per frame, which answers sooner than a script injected per call. A port that
+// never answered means no content script (a tab opened before the extension was
+// loaded): it is added once and the call is injected. A port that closes under
+// a call lost its document, which the caller takes as a stale place.
+const framePorts = new Map();
+let callCount = 0;
+
+function portTo(tabId, frameId) {
+  const key = `${tabId}:${frameId}`;
+  const known = framePorts.get(key);
+  if (known) return known;
+  const entry = { port: chrome.tabs.connect(tabId, { frameId, name: CALL_PORT }), pending: new Map(), answered: false };
+  framePorts.set(key, entry);
+  entry.port.onMessage.addListener(({ id, result }) => {
+    entry.answered = true;
+    const resolve = entry.pending.get(id);
+    entry.pending.delete(id);
+    if (resolve) resolve(result);
+  });
+  entry.port.onDisconnect.addListener(() => {
+    void chrome.runtime.lastError;
+    if (framePorts.get(key) === entry) framePorts.delete(key);
+    const lost = entry.answered ? { ok: false, error: 'page left before answering', stale: true } : { missing: true };
+    for (const resolve of entry.pending.values()) resolve(lost);
+  });
+  return entry;
+}
+
 async function callInPage({ tabId, frameId }, routine, args) {
+  const result = await new Promise((resolve) => {
+    const { port, pending } = portTo(tabId, frameId);
+    const id = ++callCount;
+    pending.set(id, resolve);
+    port.postMessage({ id, routine, args });
+  });
+  if (!result || !result.missing) return result;
   const run = async () => {
     const [first] = await chrome.scripting.executeScript({
       target: { tabId, frameIds: [frameId] },
@@ -264,12 +300,12 @@ async function callInPage({ tabId, frameId }, routine, args) {
     });
     return first ? first.result : undefined;
   };
-  let result = await run();
-  if (result && result.missing) {
+  let late = await run();
+  if (late && late.missing) {
     await chrome.scripting.executeScript({ target: { tabId, allFrames: true }, files: ['common.js', 'content.js'] });
-    result = await run();
+    late = await run();
   }
-  return result;
+  return late;
 }
 
 // A place found earlier may show another document by now: look again, once.
