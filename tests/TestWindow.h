@@ -7,7 +7,12 @@
 #include "MainWindow.h"
 #include "TestMain.h"
 
+inline QString testLogFolder()
+{
+    return QDir(testSandboxPath()).filePath(QStringLiteral("log"));
+}
+
 inline WindowParts testParts(std::unique_ptr<BrowserPlatform> platform = createSystemPlatform())
 {
-    return {std::move(platform), testChannelName(), true, QDir(testSandboxPath()).filePath(QStringLiteral("log"))};
+    return {std::move(platform), testChannelName(), true, testLogFolder()};
 }

@@ -39,7 +39,7 @@ private slots:
 #ifdef Q_OS_WIN
         QSKIP("the product's channel name is machine-wide here");
 #endif
-        MainWindow window({createSystemPlatform(), QLatin1String(ipcServerName), true, testParts().logFolder});
+        MainWindow window({createSystemPlatform(), QLatin1String(ipcServerName), true, testLogFolder()});
         QVERIFY(!window.isVisible());
 
         QProcess second;
