@@ -2,6 +2,8 @@
 
 #include "BrowserPlatform.h"
 #include "BuildVersion.h"
+#include "SettingsKeys.h"
+#include "SingleInstance.h"
 #include "TcpListener.h"
 #include "WebSocketBridge.h"
 
@@ -78,20 +80,21 @@ void setBadge(QLabel *label, const QString &text, const QString &colour)
 }
 
 MainWindow::MainWindow(QWidget *parent)
-    : MainWindow(createSystemPlatform(), parent)
+    : MainWindow(createSystemPlatform(), QLatin1String(ipcServerName), parent)
 {
 }
 
-MainWindow::MainWindow(std::unique_ptr<BrowserPlatform> browserPlatform, QWidget *parent)
+MainWindow::MainWindow(std::unique_ptr<BrowserPlatform> browserPlatform, const QString &channelName, QWidget *parent)
     : QMainWindow(parent)
     , platform(std::move(browserPlatform))
+    , ipcChannel(channelName)
 {
     setWindowTitle(titleText());
     resize(645, 720);
 
     buildWidgets();
 
-    bridge = new WebSocketBridge(9000, this);
+    bridge = new WebSocketBridge(pluginLinkPort, this);
     tcpListener = new TcpListener(this);
 
     connectSignals();
@@ -146,7 +149,7 @@ void MainWindow::buildWidgets()
     portSpinBox = new QSpinBox;
     portSpinBox->setRange(1, 65535);
     portSpinBox->setButtonSymbols(QAbstractSpinBox::NoButtons);
-    portSpinBox->setValue(QSettings().value(QStringLiteral("tcpPort"), 20296).toInt());
+    portSpinBox->setValue(QSettings().value(SettingsKey::tcpPort, SettingsDefault::tcpPort).toInt());
     resetButton = new QPushButton(QStringLiteral("Reset"));
     auto *portRow = new QHBoxLayout;
     portRow->addSpacing(2);
@@ -216,7 +219,7 @@ void MainWindow::buildWidgets()
     destUrlEdit = displayEdit();
     destLayout->addLayout(captionRow(QStringLiteral("Url:"), destUrlEdit));
     simulateEnterCheck = new QCheckBox(QStringLiteral("Simulate Enter key after filling"));
-    simulateEnterCheck->setChecked(QSettings().value(QStringLiteral("simulateEnter"), true).toBool());
+    simulateEnterCheck->setChecked(QSettings().value(SettingsKey::simulateEnter, SettingsDefault::simulateEnter).toBool());
     destLayout->addWidget(simulateEnterCheck);
     mainLayout->addWidget(destGroup, 0);
 
@@ -231,7 +234,7 @@ void MainWindow::buildWidgets()
     buttonEdit->setPlaceholderText(QStringLiteral("(no button selected)"));
     buttonLayout->addLayout(captionRow(QStringLiteral("Destination:"), buttonEdit));
     clickButtonCheck = new QCheckBox(QStringLiteral("Click this button after filling"));
-    clickButtonCheck->setChecked(QSettings().value(QStringLiteral("clickButton"), false).toBool());
+    clickButtonCheck->setChecked(QSettings().value(SettingsKey::clickButton, SettingsDefault::clickButton).toBool());
     buttonLayout->addWidget(clickButtonCheck);
     mainLayout->addWidget(buttonGroup, 0);
 
@@ -288,9 +291,9 @@ void MainWindow::connectSignals()
     connect(clearLogButton, &QPushButton::clicked, this, &MainWindow::onClearLog);
     connect(copyLogButton, &QPushButton::clicked, this, &MainWindow::onCopyLog);
     connect(simulateEnterCheck, &QCheckBox::toggled, this,
-            [](bool checked) { QSettings().setValue(QStringLiteral("simulateEnter"), checked); });
+            [](bool checked) { QSettings().setValue(SettingsKey::simulateEnter, checked); });
     connect(clickButtonCheck, &QCheckBox::toggled, this,
-            [](bool checked) { QSettings().setValue(QStringLiteral("clickButton"), checked); });
+            [](bool checked) { QSettings().setValue(SettingsKey::clickButton, checked); });
     connect(edgeInstallButton, &QPushButton::clicked, this, &MainWindow::onInstallEdge);
     connect(edgeUninstallButton, &QPushButton::clicked, this, &MainWindow::onUninstallEdge);
     connect(chromeInstallButton, &QPushButton::clicked, this, &MainWindow::onInstallChrome);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMainWindow>
@@ -29,8 +30,9 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 public:
     explicit MainWindow(QWidget *parent = nullptr);
-    // Tests pass a fake platform; the plain constructor uses the real one.
-    explicit MainWindow(std::unique_ptr<BrowserPlatform> platform, QWidget *parent = nullptr);
+    // Tests pass a fake platform and a single-instance channel of their own;
+    // the plain constructor uses the real platform and the product's channel.
+    MainWindow(std::unique_ptr<BrowserPlatform> platform, const QString &channelName, QWidget *parent = nullptr);
     ~MainWindow() override;
 
 protected:
@@ -65,6 +67,7 @@ private:
 
     void startPickMode(const QString &kind);
     void fillDestination(const QString &value);
+    void notifyNotFilled(const QString &reason);
     void setDestination(const QString &url, const QJsonObject &field);
     void saveDestination();
     void setDestButton(const QString &url, const QJsonObject &field);
@@ -112,7 +115,12 @@ private:
     // per event-loop turn instead of one layout pass each.
     QStringList pendingLog;
 
+    // When the last "Line not filled" tray message was shown: a burst of
+    // failures gives one message, not a stack of them.
+    QElapsedTimer lastNotFilledMessage;
+
     std::unique_ptr<BrowserPlatform> platform;
+    QString ipcChannel;
 };
 
 // Paints a status badge: white bold text on a rounded coloured background.

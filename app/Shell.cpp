@@ -3,7 +3,6 @@
 
 #include "BuildVersion.h"
 #include "ShowAndActivate.h"
-#include "SingleInstance.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -54,9 +53,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::setupIpcServer()
 {
-    QLocalServer::removeServer(QLatin1String(ipcServerName));
+    QLocalServer::removeServer(ipcChannel);
     ipcServer = new QLocalServer(this);
-    ipcServer->listen(QLatin1String(ipcServerName));
+    ipcServer->listen(ipcChannel);
     // Any connection shows the window; what it sends is never read.
     connect(ipcServer, &QLocalServer::newConnection, this, [this] {
         QLocalSocket *connection = ipcServer->nextPendingConnection();

@@ -2,7 +2,7 @@
 // yardstick, on the two shapes that matter: one huge frame arriving in small
 // reads, and a flood of short frames arriving in large reads.
 #include "BenchSupport.h"
-#include "FrameEncoder.h"
+#include "FrameFormat.h"
 #include "LineFramer.h"
 #include "ReferenceFramer.h"
 

@@ -3,7 +3,8 @@
 // with the window and its log alive as in real use. The baseline is the same
 // road through TcpListener and WebSocketBridge wired together directly.
 #include "BenchSupport.h"
-#include "FrameEncoder.h"
+#include "BrowserPlatform.h"
+#include "FrameFormat.h"
 #include "MainWindow.h"
 #include "TcpListener.h"
 #include "WebSocketBridge.h"
@@ -223,7 +224,7 @@ Run runWindow(bool pick, int savedStderr, int &logLines)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    MainWindow window;
+    MainWindow window(createSystemPlatform(), QStringLiteral("FieldpostBench"));
     auto *logView = window.findChild<QPlainTextEdit *>();
     // The window appends its log once per event-loop turn.
     QCoreApplication::sendPostedEvents(&window, QEvent::MetaCall);
@@ -270,7 +271,8 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Thornvaleworks"));
+    // Names of its own: the benchmark never touches the user's settings.
+    QCoreApplication::setOrganizationName(QStringLiteral("ThornvaleworksBench"));
     QCoreApplication::setApplicationName(QStringLiteral("Fieldpost"));
 
     // The window mirrors its log to standard error; a service manager would keep it in a file.

@@ -33,7 +33,7 @@ PluginMessage parsePluginMessage(const QByteArray &payload)
         message.fields = object.value(QLatin1String("fields")).toArray();
     } else if (type == QLatin1String(PluginType::Picked)) {
         message.type = PluginMessage::Type::Picked;
-        message.kind = stringOr(object, "kind", QStringLiteral("field"));
+        message.kind = stringOr(object, "kind", PickKind::field);
         message.url = stringOr(object, "url");
         message.field = object.value(QLatin1String("field")).toObject();
     } else if (type == QLatin1String(PluginType::FillResult) || type == QLatin1String(PluginType::ButtonClicked)) {

@@ -5,7 +5,20 @@
 #include <QJsonObject>
 #include <QString>
 
-// The JSON messages spoken with the browser plugin, one per text message.
+// The JSON messages spoken with the browser plugin, one per text message;
+// docs/plugin-protocol.md lists them with their members.
+
+// The plugin always looks for the gateway on this loopback port.
+inline constexpr quint16 pluginLinkPort = 9000;
+// How long the plugin waits after filling before it clicks the chosen button.
+inline constexpr int buttonClickDelayMs = 300;
+
+// What a pick chooses; any other kind in a "picked" counts as a field.
+namespace PickKind {
+inline const QString field = QStringLiteral("field");
+inline const QString button = QStringLiteral("button");
+} // namespace PickKind
+
 namespace PluginType {
 // From the plugin; matched exactly, letter case included.
 inline constexpr char Hello[] = "hello";

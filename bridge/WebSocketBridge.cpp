@@ -1,7 +1,5 @@
 #include "WebSocketBridge.h"
 
-#include "PluginProtocol.h"
-
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include "PluginProtocol.h"
 #include "WsFrameCodec.h"
 #include "WsHandshake.h"
 
@@ -19,7 +20,7 @@ class WebSocketBridge : public QObject
 {
     Q_OBJECT
 public:
-    explicit WebSocketBridge(quint16 port = 9000, QObject *parent = nullptr);
+    explicit WebSocketBridge(quint16 port = pluginLinkPort, QObject *parent = nullptr);
     ~WebSocketBridge() override;
 
     bool listen();
@@ -39,9 +40,9 @@ signals:
 
 public slots:
     void sendScan();
-    void setPickMode(bool enabled, QString kind = QStringLiteral("field"));
+    void setPickMode(bool enabled, QString kind = PickKind::field);
     void sendFill(QJsonObject target, QString value, bool pressEnter, QJsonObject button = QJsonObject(),
-                  bool clickButton = false, int clickDelayMs = 300);
+                  bool clickButton = false, int clickDelayMs = buttonClickDelayMs);
 
 private slots:
     void onNewConnection();

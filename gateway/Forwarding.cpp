@@ -6,6 +6,14 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QSystemTrayIcon>
+
+namespace {
+
+// At most one "Line not filled" tray message in this long.
+constexpr qint64 notFilledMessageGapMs = 5000;
+
+} // namespace
 
 void MainWindow::onLine(QString line)
 {
@@ -25,7 +33,7 @@ void MainWindow::fillDestination(const QString &value)
 {
     const bool click = clickButtonCheck->isChecked() && !destButton.isEmpty();
     const bool pressEnter = simulateEnterCheck->isChecked();
-    bridge->sendFill(destField, value, pressEnter, destButton, click, 300);
+    bridge->sendFill(destField, value, pressEnter, destButton, click, buttonClickDelayMs);
 
     QString line = QStringLiteral("\u2192 Sent \"%1\" to field \"%2\" (Enter: %3)")
                        .arg(value, describeField(destField),
@@ -38,11 +46,26 @@ void MainWindow::fillDestination(const QString &value)
 void MainWindow::onFillResult(bool ok, QString error)
 {
     log(ok ? QStringLiteral("Fill OK.") : QStringLiteral("Fill FAILED: %1").arg(error));
+    if (!ok)
+        notifyNotFilled(error);
 }
 
 void MainWindow::onButtonClicked(bool ok, QString error)
 {
     log(ok ? QStringLiteral("Button clicked.") : QStringLiteral("Button click FAILED: %1").arg(error));
+    if (!ok)
+        notifyNotFilled(error);
+}
+
+// Whoever stands at the scanner does not watch the log; a failure must reach them.
+void MainWindow::notifyNotFilled(const QString &reason)
+{
+    if (!trayIcon || (lastNotFilledMessage.isValid() && lastNotFilledMessage.elapsed() < notFilledMessageGapMs))
+        return;
+    lastNotFilledMessage.start();
+    trayIcon->showMessage(QStringLiteral("Line not filled"),
+                          reason.isEmpty() ? QStringLiteral("The browser plugin gave no reason.") : reason,
+                          QSystemTrayIcon::Warning, notFilledMessageGapMs);
 }
 
 void MainWindow::onTest()

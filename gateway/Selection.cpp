@@ -3,6 +3,7 @@
 #include "MainWindow.h"
 
 #include "DescribeField.h"
+#include "SettingsKeys.h"
 #include "ShowAndActivate.h"
 #include "TcpListener.h"
 #include "WebSocketBridge.h"
@@ -29,12 +30,12 @@ QJsonObject parseStoredObject(const QString &text)
 
 void MainWindow::onPick()
 {
-    startPickMode(QStringLiteral("field"));
+    startPickMode(PickKind::field);
 }
 
 void MainWindow::onPickButton()
 {
-    startPickMode(QStringLiteral("button"));
+    startPickMode(PickKind::button);
 }
 
 void MainWindow::startPickMode(const QString &kind)
@@ -50,13 +51,16 @@ void MainWindow::startPickMode(const QString &kind)
 
 void MainWindow::onFieldPicked(QString kind, QString url, QJsonObject field)
 {
-    if (kind == QLatin1String("button")) {
+    if (kind == PickKind::button) {
         setDestButton(url, field);
         log(QStringLiteral("Button selected: %1").arg(describeField(field)));
     } else {
         setDestination(url, field);
         log(QStringLiteral("Field selected: %1").arg(describeField(field)));
     }
+    // Another browser (or profile) may still be picking; its next ordinary
+    // click would otherwise replace the choice just made.
+    bridge->setPickMode(false, kind);
     showAndActivate(this);
 }
 
@@ -85,9 +89,9 @@ void MainWindow::saveDestination()
         return;
     const QString json = compactJson(destField);
     QSettings settings;
-    settings.setValue(QStringLiteral("dest/") + destUrl, json);
-    settings.setValue(QStringLiteral("lastDestField"), json);
-    settings.setValue(QStringLiteral("lastDestUrl"), destUrl);
+    settings.setValue(SettingsKey::destPrefix + destUrl, json);
+    settings.setValue(SettingsKey::lastDestField, json);
+    settings.setValue(SettingsKey::lastDestUrl, destUrl);
 }
 
 void MainWindow::setDestButton(const QString &url, const QJsonObject &field)
@@ -96,7 +100,7 @@ void MainWindow::setDestButton(const QString &url, const QJsonObject &field)
     destButton = field;
     buttonEdit->setText(describeField(field));
     buttonEdit->setCursorPosition(0);
-    QSettings().setValue(QStringLiteral("lastButton"), compactJson(field));
+    QSettings().setValue(SettingsKey::lastButton, compactJson(field));
 }
 
 void MainWindow::restoreLastSelection()
@@ -106,9 +110,9 @@ void MainWindow::restoreLastSelection()
     QString buttonText;
     {
         QSettings settings;
-        fieldText = settings.value(QStringLiteral("lastDestField")).toString();
-        url = settings.value(QStringLiteral("lastDestUrl")).toString();
-        buttonText = settings.value(QStringLiteral("lastButton")).toString();
+        fieldText = settings.value(SettingsKey::lastDestField).toString();
+        url = settings.value(SettingsKey::lastDestUrl).toString();
+        buttonText = settings.value(SettingsKey::lastButton).toString();
     }
     if (fieldText.isEmpty())
         return;
@@ -130,7 +134,7 @@ void MainWindow::restoreLastSelection()
 void MainWindow::startTcp()
 {
     tcpListener->start(quint16(portSpinBox->value()));
-    QSettings().setValue(QStringLiteral("tcpPort"), portSpinBox->value());
+    QSettings().setValue(SettingsKey::tcpPort, portSpinBox->value());
     updateTcpStatus();
 }
 

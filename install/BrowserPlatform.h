@@ -6,6 +6,13 @@
 
 #include <memory>
 
+// The vendor and browser part of a policy path, which names a browser
+// everywhere in the installation code; Edge always comes first.
+namespace BrowserKey {
+inline const QString edge = QStringLiteral("Microsoft\\Edge");
+inline const QString chrome = QStringLiteral("Google\\Chrome");
+} // namespace BrowserKey
+
 // One entry of a browser's force-install list: its name in the store and its text.
 struct PolicyEntry
 {

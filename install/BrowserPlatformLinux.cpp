@@ -22,9 +22,6 @@
 
 namespace {
 
-const QString edgeKey = QStringLiteral("Microsoft\\Edge");
-const QString chromeKey = QStringLiteral("Google\\Chrome");
-
 // Splits "<folder>/<file>#<position>" as made by policyEntries.
 bool splitEntryName(const QString &name, QString *relativePath, int *index)
 {
@@ -164,9 +161,9 @@ LinuxBrowserPlatform::LinuxBrowserPlatform(QString policyRoot, ElevatedRunner ru
 
 QStringList LinuxBrowserPlatform::policyFolders(const QString &browserKey)
 {
-    if (browserKey == edgeKey)
+    if (browserKey == BrowserKey::edge)
         return {QStringLiteral("opt/edge/policies/managed")};
-    if (browserKey == chromeKey)
+    if (browserKey == BrowserKey::chrome)
         return {QStringLiteral("opt/chrome/policies/managed"), QStringLiteral("chromium/policies/managed")};
     return {};
 }
@@ -313,9 +310,9 @@ bool LinuxBrowserPlatform::runAsRoot(const QString &program, const QStringList &
 
 QStringList LinuxBrowserPlatform::browserImageNames(const QString &browserKey) const
 {
-    if (browserKey == edgeKey)
+    if (browserKey == BrowserKey::edge)
         return {QStringLiteral("msedge")};
-    if (browserKey == chromeKey)
+    if (browserKey == BrowserKey::chrome)
         return {QStringLiteral("chrome"), QStringLiteral("chromium")};
     return {};
 }

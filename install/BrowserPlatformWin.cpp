@@ -7,9 +7,6 @@
 
 namespace {
 
-const QString edgeKey = QStringLiteral("Microsoft\\Edge");
-const QString chromeKey = QStringLiteral("Google\\Chrome");
-
 // Reads the policy key directly and changes it through an elevated reg.exe.
 // The program and the reg.exe it starts are both 64-bit, so reads and writes
 // address the same registry view.
@@ -37,9 +34,9 @@ public:
 
     QStringList browserImageNames(const QString &browserKey) const override
     {
-        if (browserKey == edgeKey)
+        if (browserKey == BrowserKey::edge)
             return {QStringLiteral("msedge.exe")};
-        if (browserKey == chromeKey)
+        if (browserKey == BrowserKey::chrome)
             return {QStringLiteral("chrome.exe")};
         return {};
     }

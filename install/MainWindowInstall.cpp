@@ -9,13 +9,6 @@
 #include <QPushButton>
 #include <QStringList>
 
-namespace {
-
-const QString edgeKey = QStringLiteral("Microsoft\\Edge");
-const QString chromeKey = QStringLiteral("Google\\Chrome");
-
-} // namespace
-
 void MainWindow::refreshPluginStatus()
 {
     const auto show = [this](const QString &key, QLabel *label, QPushButton *install, QPushButton *uninstall) {
@@ -26,8 +19,8 @@ void MainWindow::refreshPluginStatus()
         install->setEnabled(!installed);
         uninstall->setEnabled(installed);
     };
-    show(edgeKey, edgeStatusLabel, edgeInstallButton, edgeUninstallButton);
-    show(chromeKey, chromeStatusLabel, chromeInstallButton, chromeUninstallButton);
+    show(BrowserKey::edge, edgeStatusLabel, edgeInstallButton, edgeUninstallButton);
+    show(BrowserKey::chrome, chromeStatusLabel, chromeInstallButton, chromeUninstallButton);
     updateRestartHint();
 }
 
@@ -40,25 +33,25 @@ void MainWindow::changePolicy(const QString &browserKey, bool install, const QSt
 
 void MainWindow::onInstallEdge()
 {
-    changePolicy(edgeKey, true, QStringLiteral("Plugin installed for Microsoft Edge. Restart Edge to apply."),
+    changePolicy(BrowserKey::edge, true, QStringLiteral("Plugin installed for Microsoft Edge. Restart Edge to apply."),
                  QStringLiteral("Failed to install plugin for Edge."));
 }
 
 void MainWindow::onUninstallEdge()
 {
-    changePolicy(edgeKey, false, QStringLiteral("Plugin uninstalled for Microsoft Edge. Restart Edge to apply."),
+    changePolicy(BrowserKey::edge, false, QStringLiteral("Plugin uninstalled for Microsoft Edge. Restart Edge to apply."),
                  QStringLiteral("Failed to uninstall plugin for Edge."));
 }
 
 void MainWindow::onInstallChrome()
 {
-    changePolicy(chromeKey, true, QStringLiteral("Plugin installed for Google Chrome. Restart Chrome to apply."),
+    changePolicy(BrowserKey::chrome, true, QStringLiteral("Plugin installed for Google Chrome. Restart Chrome to apply."),
                  QStringLiteral("Failed to install plugin for Chrome."));
 }
 
 void MainWindow::onUninstallChrome()
 {
-    changePolicy(chromeKey, false,
+    changePolicy(BrowserKey::chrome, false,
                  QStringLiteral("Plugin uninstalled for Google Chrome. Restart Chrome to apply."),
                  QStringLiteral("Failed to uninstall plugin for Chrome."));
 }
@@ -79,9 +72,9 @@ void MainWindow::updateRestartHint()
         return false;
     };
     QStringList names;
-    if (running(edgeKey))
+    if (running(BrowserKey::edge))
         names << QStringLiteral("Microsoft Edge");
-    if (running(chromeKey))
+    if (running(BrowserKey::chrome))
         names << QStringLiteral("Google Chrome");
 
     if (names.isEmpty()) {

@@ -1,13 +1,8 @@
 #include "LineFramer.h"
 
-#include "FrameEncoder.h"
-
 #include <QByteArrayMatcher>
 
 #include <algorithm>
-
-const QByteArray keepAliveMarker = QByteArray::fromHex("ddfe") + "ZUNEX" + QByteArray::fromHex("01fede");
-const QByteArray frameDelimiter = QByteArrayLiteral("{PAQ_Marrowlinker}");
 
 // Neither constant overlaps itself and they share no byte, so their
 // occurrences never overlap: removing all markers at once is the same as one
@@ -250,12 +245,12 @@ std::optional<FramerEvent> LineFramer::cutNextFrame()
     if (frame.isEmpty())
         return std::nullopt;
     FramerEvent bad{FramerEvent::BadFrame, QString(), frame};
-    if (frame.size() <= 4)
+    if (frame.size() <= frameTrailerSize)
         return bad;
-    const qsizetype payloadSize = frame.size() - 4;
+    const qsizetype payloadSize = frame.size() - frameTrailerSize;
     char expected[4];
     writeChecksumText(payloadSum(QByteArrayView(frame).first(payloadSize)), expected);
-    if (QByteArrayView(frame).sliced(payloadSize) != QByteArrayView(expected, 4))
+    if (QByteArrayView(frame).sliced(payloadSize) != QByteArrayView(expected, frameTrailerSize))
         return bad;
     frame.truncate(payloadSize);
     frame.removeIf([](char c) { return c == '\r' || c == '\n'; });

@@ -4,15 +4,12 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include "FrameFormat.h"
+
 #include <deque>
 #include <map>
 #include <optional>
 #include <vector>
-
-// The product's keep-alive marker, removed wherever it stands in the stream.
-extern const QByteArray keepAliveMarker;
-// Ends every frame.
-extern const QByteArray frameDelimiter;
 
 // The most bytes a connection may send without a frame delimiter; twice the
 // largest frame the product sends (16 MiB).

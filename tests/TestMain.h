@@ -1,13 +1,25 @@
 #pragma once
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
-// Like QTEST_MAIN, but the settings store, the runtime files (the local
-// single-instance socket lives in TMPDIR) and the temp folder all point into
-// a throw-away folder before the application object exists, so a test never
-// touches the user's real settings or a running instance.
+// Names of this test process's own for the settings store and the
+// single-instance channel: a suite never reads or clears the user's settings
+// (on Windows HKCU\Software\Thornvaleworks\Fieldpost) and never talks to a
+// gateway that runs on the same desktop.
+inline const QString testOrganization = QStringLiteral("ThornvaleworksTest");
+
+inline QString testChannelName()
+{
+    return testOrganization + QCoreApplication::applicationName();
+}
+
+// Like QTEST_MAIN, but with the names above, and with the settings folder, the
+// runtime files (a local socket lives in TMPDIR on Unix) and the temp folder in
+// a throw-away folder before the application object exists.
 #define FIELDPOST_TEST_MAIN(TestClass)                                                                   \
     int main(int argc, char **argv)                                                                      \
     {                                                                                                    \
@@ -21,10 +33,21 @@
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                              \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                                     \
         QApplication app(argc, argv);                                                                    \
-        QCoreApplication::setOrganizationName(QStringLiteral("Thornvaleworks"));                         \
-        QCoreApplication::setApplicationName(QStringLiteral("Fieldpost"));                              \
+        QCoreApplication::setOrganizationName(testOrganization);                                         \
+        QCoreApplication::setApplicationName(QFileInfo(QString::fromLocal8Bit(argv[0])).baseName()       \
+                                             + QString::number(QCoreApplication::applicationPid()));     \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                         \
         TestClass tc;                                                                                    \
         QTEST_SET_MAIN_SOURCE_PATH                                                                       \
-        return QTest::qExec(&tc, argc, argv);                                                            \
+        const int failed = QTest::qExec(&tc, argc, argv);                                                \
+        fieldpostRemoveTestSettings();                                                                   \
+        return failed;                                                                                   \
     }
+
+// The registry keeps what a suite wrote after the sandbox folder is gone.
+inline void fieldpostRemoveTestSettings()
+{
+#ifdef Q_OS_WIN
+    QSettings(QStringLiteral("HKEY_CURRENT_USER\\Software"), QSettings::NativeFormat).remove(testOrganization);
+#endif
+}

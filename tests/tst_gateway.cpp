@@ -1,6 +1,7 @@
 // The gateway end to end through its real sockets: a WebSocket client plays
 // the plugin, a TCP client plays the companion product.
-#include "FrameEncoder.h"
+#include "FrameFormat.h"
+#include "BrowserPlatform.h"
 #include "MainWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
@@ -84,7 +85,7 @@ private:
     {
         tcpPort = probe::freePort();
         QSettings().setValue(QStringLiteral("tcpPort"), tcpPort);
-        window = std::make_unique<MainWindow>();
+        window = std::make_unique<MainWindow>(createSystemPlatform(), testChannelName());
         QVERIFY2(logHas(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")),
                  "port 9000 is taken by another program");
     }
@@ -276,6 +277,10 @@ private slots:
         plugin.pick(QStringLiteral("Button"), QStringLiteral("https://a.example/"), saveButton);
         QTRY_VERIFY(logHas(QStringLiteral("Field selected: Save  [button]")));
         QVERIFY(window->isVisible());
+        // A pick ends pick mode in every other connected browser too.
+        QTRY_COMPARE(plugin.messagesOfType(QStringLiteral("pickMode")).size(), 3);
+        QCOMPARE(plugin.messagesOfType(QStringLiteral("pickMode")).last(),
+                 (QJsonObject{{"type", "pickMode"}, {"enabled", false}, {"kind", "Button"}}));
         plugin.pick(QString(), QStringLiteral("https://a.example/"), qtyField);
         QTRY_VERIFY(logHas(QStringLiteral("Field selected: Qty  [input/number]")));
     }

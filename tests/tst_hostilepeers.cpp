@@ -1,7 +1,7 @@
 // Peers that misbehave on purpose. Each one is dropped or put up with, the
 // gateway's memory stays within a bound, and a good companion and a good
 // plugin connected all along go on being served.
-#include "FrameEncoder.h"
+#include "FrameFormat.h"
 #include "GatewayRig.h"
 #include "LineFramer.h"
 #include "TestMain.h"

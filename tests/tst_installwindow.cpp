@@ -39,7 +39,7 @@ struct Harness
     QWidget *start()
     {
         QSettings().setValue(QStringLiteral("tcpPort"), probe::freePort()); // off the product's default port
-        window.emplace(std::move(owned));
+        window.emplace(std::move(owned), testChannelName());
         return &*window;
     }
     QWidget *cell(int row, int column) { return probe::gridCell(&*window, QStringLiteral("Browser Plugin"), row, column); }

@@ -1,4 +1,5 @@
 // The main window as a user meets it: start-up, the log, the TCP badge.
+#include "BrowserPlatform.h"
 #include "MainWindow.h"
 #include "BuildVersion.h"
 #include "TestMain.h"
@@ -22,7 +23,7 @@ private:
     {
         port = probe::freePort();
         QSettings().setValue(QStringLiteral("tcpPort"), port);
-        return std::make_unique<MainWindow>();
+        return std::make_unique<MainWindow>(createSystemPlatform(), testChannelName());
     }
 
 private slots:
@@ -82,7 +83,7 @@ private slots:
         QFETCH(int, shown);
         if (stored.isValid())
             QSettings().setValue(QStringLiteral("tcpPort"), stored);
-        MainWindow window;
+        MainWindow window(createSystemPlatform(), testChannelName());
         QCOMPARE(window.findChild<QSpinBox *>()->value(), shown);
     }
 

@@ -2,7 +2,7 @@
 // two plugins must each receive every line, in each connection's order, while
 // the gateway's memory stays flat. FIELDPOST_SOAK_LINES sets the total
 // (scripts/soak runs a million).
-#include "FrameEncoder.h"
+#include "FrameFormat.h"
 #include "GatewayRig.h"
 #include "TestMain.h"
 

@@ -1,6 +1,6 @@
 #include "TestMain.h"
 
-#include "FrameEncoder.h"
+#include "FrameFormat.h"
 #include "LineFramer.h"
 #include "TcpListener.h"
 

@@ -1,5 +1,6 @@
 // The tray icon and the window's life: closing hides to the tray while the
 // icon is visible, Quit lets the close through, and the servers keep running.
+#include "BrowserPlatform.h"
 #include "MainWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
@@ -53,7 +54,7 @@ private slots:
     {
         tcpPort = probe::freePort(); // stored before the window reads it
         QSettings().setValue(QStringLiteral("tcpPort"), tcpPort);
-        window = std::make_unique<MainWindow>();
+        window = std::make_unique<MainWindow>(createSystemPlatform(), testChannelName());
         QVERIFY(tray());
     }
 

@@ -1,8 +1,7 @@
 // Sends text lines to a running Fieldpost the way the companion product
 // does: one checksummed frame per line over TCP.
 
-#include "FrameEncoder.h"
-#include "LineFramer.h"
+#include "FrameFormat.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -65,8 +64,8 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Host to connect to (default 127.0.0.1)."),
                                         QStringLiteral("H"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("TCP port to connect to (default 20296)."),
-                                        QStringLiteral("P"), QStringLiteral("20296"));
+    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("TCP port to connect to (default %1).").arg(defaultProductPort),
+                                        QStringLiteral("P"), QString::number(defaultProductPort));
     const QCommandLineOption keepAliveOption(QStringLiteral("keepalive-every"),
                                              QStringLiteral("Send a keep-alive marker after every N frames (0: never)."),
                                              QStringLiteral("N"), QStringLiteral("0"));

@@ -1,6 +1,7 @@
-#include "FrameEncoder.h"
+#include "FrameFormat.h"
 
-#include "LineFramer.h"
+const QByteArray keepAliveMarker = QByteArray::fromHex("ddfe") + "ZUNEX" + QByteArray::fromHex("01fede");
+const QByteArray frameDelimiter = QByteArrayLiteral("{PAQ_Marrowlinker}");
 
 void writeChecksumText(quint32 sum, char out[4])
 {
@@ -54,7 +55,7 @@ QByteArray frameChecksum(QByteArrayView payload)
 QByteArray encodeFrame(QByteArrayView payload)
 {
     QByteArray frame;
-    frame.reserve(payload.size() + 4 + frameDelimiter.size());
+    frame.reserve(payload.size() + frameTrailerSize + frameDelimiter.size());
     frame.append(payload);
     frame.append(frameChecksum(payload));
     frame.append(frameDelimiter);

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "FrameFormat.h"
+
+#include <QString>
+
+// Every key of the user's settings store, and the defaults of those that have one.
+namespace SettingsKey {
+inline const QString tcpPort = QStringLiteral("tcpPort");
+inline const QString simulateEnter = QStringLiteral("simulateEnter");
+inline const QString clickButton = QStringLiteral("clickButton");
+inline const QString lastDestField = QStringLiteral("lastDestField");
+inline const QString lastDestUrl = QStringLiteral("lastDestUrl");
+inline const QString lastButton = QStringLiteral("lastButton");
+// Followed by the page address, exactly as the plugin reported it.
+inline const QString destPrefix = QStringLiteral("dest/");
+} // namespace SettingsKey
+
+namespace SettingsDefault {
+inline constexpr quint16 tcpPort = defaultProductPort;
+inline constexpr bool simulateEnter = true;
+inline constexpr bool clickButton = false;
+} // namespace SettingsDefault
