@@ -5,8 +5,6 @@
 #   installer  → <build>/Fieldpost-Setup-<version>.exe (needs makensis, Debian: nsis)
 include(${CMAKE_CURRENT_LIST_DIR}/WindowsRuntime.cmake)
 
-set(FIELDPOST_DIST ${PROJECT_BINARY_DIR}/dist)
-set(FIELDPOST_SETUP ${PROJECT_BINARY_DIR}/Fieldpost-Setup-${PROJECT_VERSION}.exe)
 find_program(FIELDPOST_OBJDUMP NAMES ${CMAKE_OBJDUMP} x86_64-w64-mingw32-objdump REQUIRED)
 
 add_custom_target(deploy ALL

@@ -1,6 +1,9 @@
 # Where the DLLs of a MinGW build of the gateway live: the Windows Qt's bin
-# folder and the MinGW runtime (libstdc++, libgcc_s, libwinpthread).
-include_guard(GLOBAL)
+# folder and the MinGW runtime (libstdc++, libgcc_s, libwinpthread); and where
+# the deploy and installer targets put the program as it ships.
+
+set(FIELDPOST_DIST ${PROJECT_BINARY_DIR}/dist)
+set(FIELDPOST_SETUP ${PROJECT_BINARY_DIR}/Fieldpost-Setup-${PROJECT_VERSION}.exe)
 
 set(FIELDPOST_WINDOWS_DLL_DIRS "${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS}")
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
