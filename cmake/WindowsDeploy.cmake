@@ -3,6 +3,8 @@
 # (followed through objdump, DLL by DLL), the platform plug-in Qt loads at run
 # time, and the unpacked browser plugin. Also writes the NSIS lines that remove
 # exactly these files again.
+cmake_minimum_required(VERSION 3.25)
+
 foreach(var DIST EXECUTABLES QT_PLUGINS DLL_DIRS OBJDUMP PLUGIN FILELIST)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "WindowsDeploy.cmake needs -D${var}=…")

@@ -44,7 +44,12 @@ public:
             frame += char(payload[i] ^ mask[i % 4]);
         tcp.write(frame);
     }
-    void close() { tcp.disconnectFromHost(); }
+    void close()
+    {
+        if (upgraded)
+            tcp.write(QByteArray("\x88\x80\x1f\x2e\x3d\x4c", 6)); // masked, empty close frame
+        tcp.disconnectFromHost();
+    }
     QString errorString() const { return tcp.errorString(); }
 
 signals:

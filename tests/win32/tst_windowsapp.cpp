@@ -52,9 +52,10 @@ Run wine(const QStringList &arguments, int timeoutMs = 120000)
             process.readAll()};
 }
 
-bool windowShown(int waitMs)
+// 0 when the gateway's window is on the desktop within waitMs, 1 when not.
+int windowShown(int waitMs)
 {
-    return wine({setting("FIELDPOST_SHOWN"), titleStart, QString::number(waitMs)}).exitCode == 0;
+    return wine({setting("FIELDPOST_SHOWN"), titleStart, QString::number(waitMs)}).exitCode;
 }
 
 // The gateway, started like from Explorer; its log lines come on stderr.
@@ -100,11 +101,11 @@ private slots:
     {
         Gateway first(setting("FIELDPOST_DIST") + QStringLiteral("/fieldpost.exe"));
         QVERIFY2(first.waitForLog("Ready. Connect the browser plugin."), first.log.constData());
-        QVERIFY2(!windowShown(0), "the first start showed its window instead of only the tray icon");
+        QCOMPARE(windowShown(0), 1); // only the tray icon
 
         const Run second = wine({setting("FIELDPOST_DIST") + QStringLiteral("/fieldpost.exe")}, 20000);
         QCOMPARE(second.exitCode, 0);
-        QVERIFY2(windowShown(10000), "the second start did not bring up the first one's window");
+        QCOMPARE(windowShown(10000), 0); // the first one's window
 
         QWebSocket plugin;
         QSignalSpy connected(&plugin, &QWebSocket::connected);
