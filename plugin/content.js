@@ -1,16 +1,21 @@
-// Runs in every frame, in the extension's isolated world. It handles pick mode
-// itself; the worker reaches fill, click and scan through
-// chrome.scripting.executeScript, which shares this world's globals and answers
-// faster than a message round trip.
+// Runs in every frame, in the extension's isolated world, after common.js. It
+// handles pick mode itself; the worker calls fill and click over a port and
+// probe and scan through chrome.scripting.executeScript, which shares this
+// world's globals. Messages: docs/plugin-protocol.md.
 (() => {
   if (globalThis.__fieldpost) return;
+  const { LOCAL, PICK_KEY, PICK_KIND, CALL_PORT } = globalThis.fieldpostCommon;
 
-  const FIELD_TAGS = new Set(['input', 'textarea', 'select']);
-  const NOT_FILLABLE_TYPES = new Set([
+  const NOT_TEXT_TYPES = new Set([
     'hidden', 'button', 'submit', 'reset', 'image', 'checkbox', 'radio', 'file', 'range', 'color',
   ]);
   const BUTTON_SELECTOR = 'button, input[type=submit], input[type=button], input[type=reset], ' +
     'input[type=image], a[href], [role=button], summary';
+  // How long a page has, after Enter or a click, to start a navigation that the
+  // worker then waits for; form submissions start theirs one task later.
+  const NAVIGATION_START_MS = 50;
+  // Background tabs get no animation frames; they are not painted either.
+  const FRAME_WAIT_LIMIT_MS = 100;
 
   // Native setters, taken once: frameworks such as React shadow "value" on the
   // element, and only the prototype's own setter gets past their tracking.
@@ -19,6 +24,9 @@
     ['textarea', Object.getOwnPropertyDescriptor(HTMLTextAreaElement.prototype, 'value').set],
     ['select', Object.getOwnPropertyDescriptor(HTMLSelectElement.prototype, 'value').set],
   ]);
+
+  const failed = (error, extra) => ({ ok: false, error, ...extra });
+  const shadowOf = (el) => chrome.dom.openOrClosedShadowRoot(el);
 
   // ---- descriptors -------------------------------------------------------
 
@@ -32,20 +40,14 @@
     return squash(copy.textContent);
   }
 
-  function isButtonLike(el) {
-    return el.matches(BUTTON_SELECTOR);
-  }
-
   function labelOf(el) {
     for (const label of el.labels || []) {
       const text = labelText(label);
       if (text) return text;
     }
-    const aria = squash(el.getAttribute('aria-label'));
-    if (aria) return aria;
-    const placeholder = squash(el.getAttribute('placeholder'));
-    if (placeholder) return placeholder;
-    if (isButtonLike(el)) {
+    const named = squash(el.getAttribute('aria-label')) || squash(el.getAttribute('placeholder'));
+    if (named) return named;
+    if (el.matches(BUTTON_SELECTOR)) {
       const text = squash(el.localName === 'input' ? el.value : el.textContent);
       if (text) return text;
     }
@@ -54,11 +56,16 @@
 
   function typeOf(el) {
     if (el.localName === 'input' || el.localName === 'button' || el.localName === 'select') return el.type || '';
-    if (el.localName === 'textarea') return 'textarea';
-    return '';
+    return el.localName === 'textarea' ? 'textarea' : '';
   }
 
-  // A selector that finds el again inside root (its document or shadow root).
+  function takesText(el) {
+    if (el.localName === 'input') return !NOT_TEXT_TYPES.has(el.type);
+    return el.localName === 'textarea' || el.localName === 'select' || el.isContentEditable;
+  }
+
+  // A selector that finds el again inside root (its document or shadow root);
+  // an id counts only while it is unique there.
   function cssPath(el, root) {
     const parts = [];
     for (let node = el; node && node.nodeType === Node.ELEMENT_NODE; node = node.parentElement) {
@@ -66,18 +73,14 @@
         parts.unshift('#' + CSS.escape(node.id));
         break;
       }
-      let part = CSS.escape(node.localName);
-      const parent = node.parentElement;
-      const siblings = parent ? parent.children : (node.parentNode ? node.parentNode.children : []);
+      const siblings = node.parentElement ? node.parentElement.children : node.parentNode.children;
       const same = Array.prototype.filter.call(siblings, (s) => s.localName === node.localName);
-      if (same.length > 1) part += `:nth-of-type(${same.indexOf(node) + 1})`;
-      parts.unshift(part);
-      if (!parent) break;
+      parts.unshift(CSS.escape(node.localName) + (same.length > 1 ? `:nth-of-type(${same.indexOf(node) + 1})` : ''));
     }
     return parts.join(' > ');
   }
 
-  // Selectors of the shadow hosts between el's document and el, outermost first.
+  // Selectors of the shadow hosts, open or closed, between the document and el, outermost first.
   function shadowHostsOf(el) {
     const hosts = [];
     for (let root = el.getRootNode(); root instanceof ShadowRoot; root = root.host.getRootNode()) {
@@ -86,86 +89,63 @@
     return hosts;
   }
 
-  // The frame elements from the top document down to el's document. Stops at a
-  // parent of another origin; the worker then remembers the frame by its id.
-  function framesOf(el) {
-    const frames = [];
-    let crossOrigin = false;
-    for (let win = el.ownerDocument.defaultView; win && win !== win.top; win = win.parent) {
-      let frameEl = null;
-      try { frameEl = win.frameElement; } catch (e) { frameEl = null; }
-      if (!frameEl) { crossOrigin = true; break; }
-      frames.unshift({ css: cssPath(frameEl, frameEl.getRootNode()), shadowHosts: shadowHostsOf(frameEl) });
-    }
-    return { frames, crossOrigin };
-  }
-
+  // The worker adds where: browser instance, page, tab and frame.
   function describe(el) {
-    const { frames, crossOrigin } = framesOf(el);
-    const field = {
-      label: labelOf(el),
-      tag: el.localName,
-      type: typeOf(el),
-      id: el.id || '',
-      name: el.getAttribute('name') || '',
-      css: cssPath(el, el.getRootNode()),
-      shadowHosts: shadowHostsOf(el),
-      frames,
+    return {
+      label: labelOf(el), tag: el.localName, type: typeOf(el), id: el.id || '', name: el.getAttribute('name') || '',
+      css: cssPath(el, el.getRootNode()), shadowHosts: shadowHostsOf(el),
     };
-    if (crossOrigin) {
-      field.crossOrigin = true;
-      field.frameUrl = location.href;
-    }
-    return field;
   }
 
   // ---- finding an element again -----------------------------------------
 
-  function enterHosts(root, hosts) {
-    for (const sel of hosts || []) {
-      let host = null;
-      try { host = root.querySelector(sel); } catch (e) { host = null; }
-      if (!host || !host.shadowRoot) return null;
-      root = host.shadowRoot;
+  function all(root, selector) {
+    try {
+      return [...root.querySelectorAll(selector)];
+    } catch (e) {
+      return [];
     }
-    return root;
   }
 
-  function locate(t) {
-    if (!t || typeof t !== 'object') return null;
-    let doc = document;
-    // A target picked behind another origin is searched from its own frame.
-    for (const f of (t.crossOrigin ? [] : (Array.isArray(t.frames) ? t.frames : []))) {
-      const root = enterHosts(doc, f && f.shadowHosts);
-      let frameEl = null;
-      try { frameEl = root && root.querySelector(f.css); } catch (e) { frameEl = null; }
-      try { doc = frameEl && frameEl.contentDocument; } catch (e) { doc = null; }
-      if (!doc) return null;
+  // The document a descriptor was picked in, or why this one is not it.
+  function notHere(t, noun) {
+    if (typeof t.frameOrigin === 'string') {
+      return window !== top && location.origin === t.frameOrigin ? null
+        : failed(`frame of the ${noun} is not open (${t.frameOrigin})`, { stale: true });
     }
-    const root = enterHosts(doc, t.shadowHosts);
-    if (!root) return null;
-    const tag = typeof t.tag === 'string' ? t.tag.toLowerCase() : '';
-    const fits = (el) => el && el.nodeType === Node.ELEMENT_NODE && (!tag || el.localName === tag);
-    const tries = [];
-    if (typeof t.id === 'string' && t.id) tries.push(() => root.getElementById(t.id));
-    if (typeof t.name === 'string' && t.name) {
-      tries.push(() => root.querySelector(`${tag ? CSS.escape(tag) : '*'}[name="${CSS.escape(t.name)}"]`));
+    return window === top && location.origin === t.origin && location.pathname === t.path ? null
+      : failed(`page of the ${noun} is not open (${t.origin}${t.path})`, { stale: true });
+  }
+
+  // By unique id, then name, then CSS path; the element must have the picked tag
+  // and type. Equal candidates are never guessed between.
+  function locate(t, noun) {
+    let root = document;
+    for (const sel of Array.isArray(t.shadowHosts) ? t.shadowHosts : []) {
+      const [host] = all(root, sel);
+      root = host && shadowOf(host);
+      if (!root) return { error: `${noun} not found` };
     }
-    if (typeof t.css === 'string' && t.css) tries.push(() => root.querySelector(t.css));
-    for (const attempt of tries) {
-      let el = null;
-      try { el = attempt(); } catch (e) { el = null; }
-      if (fits(el)) return el;
+    const fits = (el) => el.localName === t.tag && (typeof t.type !== 'string' || typeOf(el) === t.type);
+    const ways = [];
+    if (t.id && typeof t.id === 'string') ways.push('#' + CSS.escape(t.id));
+    if (t.name && typeof t.name === 'string') ways.push(`[name="${CSS.escape(t.name)}"]`);
+    if (t.css && typeof t.css === 'string') ways.push(t.css);
+    let ambiguous = false;
+    for (const selector of ways) {
+      const found = all(root, selector).filter(fits);
+      if (found.length === 1) return { el: found[0] };
+      ambiguous = ambiguous || found.length > 1;
     }
-    return null;
+    return { error: ambiguous ? `${noun} is ambiguous` : `${noun} not found` };
+  }
+
+  function probe(t) {
+    const here = !notHere(t, 'field');
+    return { here, found: here && !!locate(t, 'field').el };
   }
 
   // ---- filling -----------------------------------------------------------
-
-  function isFillable(el) {
-    if (FIELD_TAGS.has(el.localName)) return !(el.localName === 'input' && NOT_FILLABLE_TYPES.has(el.type));
-    return el.isContentEditable;
-  }
 
   function setValue(el, value) {
     if (el.localName === 'select') {
@@ -175,17 +155,33 @@
       nativeValueSetters.get('select').call(el, wanted.value);
       return wanted.value;
     }
-    const setter = nativeValueSetters.get(el.localName);
-    if (setter) {
-      setter.call(el, value);
-      return value;
-    }
-    el.textContent = value;
+    nativeValueSetters.get(el.localName).call(el, value);
     return value;
   }
 
-  function readValue(el) {
-    return nativeValueSetters.has(el.localName) ? el.value : el.textContent;
+  // Through the editing commands, so that editors see beforeinput and input as
+  // from typing; Chromium gives no beforeinput for a command, so it is sent
+  // first, and an editor that takes the text in itself cancels it.
+  function editText(el, value) {
+    el.ownerDocument.getSelection().selectAllChildren(el);
+    const range = new StaticRange({ startContainer: el, startOffset: 0, endContainer: el, endOffset: el.childNodes.length });
+    const before = new InputEvent('beforeinput', {
+      bubbles: true, cancelable: true, composed: true, inputType: 'insertText', data: value, targetRanges: [range],
+    });
+    if (!el.dispatchEvent(before)) return;
+    if (!document.execCommand('insertText', false, value) || el.textContent !== value) {
+      el.textContent = value;
+      el.dispatchEvent(new InputEvent('input', { bubbles: true, composed: true, inputType: 'insertText', data: value }));
+    }
+  }
+
+  // Editors re-render on the next animation frame; a hidden tab has none to give.
+  function nextFrame() {
+    if (document.visibilityState !== 'visible') return new Promise((r) => setTimeout(r, 0));
+    return new Promise((r) => {
+      requestAnimationFrame(() => r());
+      setTimeout(r, FRAME_WAIT_LIMIT_MS);
+    });
   }
 
   // Inputs drop line breaks and some types trim blanks; that is not a refusal.
@@ -193,106 +189,146 @@
     return got === expected || got === expected.replace(/[\r\n]/g, '').trim();
   }
 
+  // Runs action and tells whether the document then began to leave for another one.
+  function navigationAfter(action) {
+    const nav = globalThis.navigation;
+    return new Promise((resolve) => {
+      const done = (leaving) => {
+        nav?.removeEventListener('navigate', onNavigate);
+        clearTimeout(timer);
+        resolve(leaving);
+      };
+      const onNavigate = (e) => { if (!e.destination.sameDocument && !e.downloadRequest) done(true); };
+      nav?.addEventListener('navigate', onNavigate);
+      const timer = setTimeout(() => done(false), NAVIGATION_START_MS);
+      action();
+    });
+  }
+
   function pressEnterKey(el) {
     const init = {
       key: 'Enter', code: 'Enter', keyCode: 13, which: 13, charCode: 0,
       bubbles: true, cancelable: true, composed: true, view: el.ownerDocument.defaultView,
     };
-    const notCancelled = el.dispatchEvent(new KeyboardEvent('keydown', init));
-    let pressNotCancelled = notCancelled;
-    if (notCancelled) pressNotCancelled = el.dispatchEvent(new KeyboardEvent('keypress', { ...init, charCode: 13 }));
+    let goOn = el.dispatchEvent(new KeyboardEvent('keydown', init));
+    if (goOn) goOn = el.dispatchEvent(new KeyboardEvent('keypress', { ...init, charCode: 13 }));
     el.dispatchEvent(new KeyboardEvent('keyup', init));
     // Synthetic keys never submit; do what a real Enter in a one-line field does.
-    if (!pressNotCancelled || el.localName !== 'input' || !el.form) return;
+    if (!goOn || el.localName !== 'input' || !el.form) return;
     const form = el.form;
     const defaultButton = Array.prototype.find.call(form.elements, (c) =>
       (c.localName === 'button' || c.localName === 'input') && (c.type === 'submit' || c.type === 'image'));
-    if (defaultButton) {
-      if (!defaultButton.disabled) defaultButton.click();
-    } else {
-      form.requestSubmit();
-    }
+    if (!defaultButton) form.requestSubmit();
+    else if (!defaultButton.disabled) defaultButton.click();
   }
 
-  async function fill(target, value, pressEnter) {
-    const el = locate(target);
-    if (!el) return { ok: false, error: 'field not found' };
-    if (!isFillable(el)) return { ok: false, error: `field cannot be filled (a ${el.localName} element)` };
-    if (el.matches(':disabled') || el.readOnly === true) return { ok: false, error: 'field is read-only or disabled' };
+  async function fill(t, value, pressEnter) {
+    const elsewhere = notHere(t, 'field');
+    if (elsewhere) return elsewhere;
+    const { el, error } = locate(t, 'field');
+    if (!el) return failed(error);
+    if (!takesText(el)) return failed(`field cannot be filled (a ${el.localName} element)`);
+    if (el.matches(':disabled') || el.readOnly === true) return failed('field is read-only or disabled');
     if (el !== el.ownerDocument.activeElement) el.focus({ preventScroll: true });
-    const text = typeof value === 'string' ? value : String(value);
-    const expected = setValue(el, text);
-    if (expected === null) return { ok: false, error: 'value not accepted (no such option)' };
-    el.dispatchEvent(new InputEvent('input', {
-      bubbles: true, composed: true, inputType: 'insertReplacementText', data: text,
-    }));
-    el.dispatchEvent(new Event('change', { bubbles: true }));
-    // Let framework work queued as microtasks settle before reading back.
-    await Promise.resolve();
-    if (!accepted(readValue(el), expected)) return { ok: false, error: 'value not accepted' };
-    if (pressEnter) pressEnterKey(el);
-    return { ok: true, error: '' };
+    const text = String(value);
+    let expected = text;
+    if (nativeValueSetters.has(el.localName)) {
+      expected = setValue(el, text);
+      if (expected === null) return failed('value not accepted (no such option)');
+      el.dispatchEvent(new InputEvent('input', { bubbles: true, composed: true, inputType: 'insertReplacementText', data: text }));
+      el.dispatchEvent(new Event('change', { bubbles: true }));
+      // Controlled inputs put their own value back inside the input event.
+      await Promise.resolve();
+    } else {
+      editText(el, text);
+      await nextFrame();
+    }
+    const got = nativeValueSetters.has(el.localName) ? el.value : el.textContent;
+    if (!accepted(got, expected)) return failed('value not accepted');
+    const navigating = pressEnter ? await navigationAfter(() => pressEnterKey(el)) : false;
+    return { ok: true, error: '', navigating };
   }
 
-  function click(target) {
-    const el = locate(target);
-    if (!el) return { ok: false, error: 'button not found' };
-    if (el.matches(':disabled')) return { ok: false, error: 'button is disabled' };
-    el.click();
-    return { ok: true, error: '' };
+  async function click(t) {
+    const elsewhere = notHere(t, 'button');
+    if (elsewhere) return elsewhere;
+    const { el, error } = locate(t, 'button');
+    if (!el) return failed(error);
+    if (el.matches(':disabled')) return failed('button is disabled');
+    return { ok: true, error: '', navigating: await navigationAfter(() => el.click()) };
   }
 
-  // ---- scanning ----------------------------------------------------------
-
-  function isShown(el) {
-    return el.getClientRects().length > 0;
-  }
+  // ---- scanning: this document only, each frame answers for itself -------
 
   function collect(root, out) {
     for (const el of root.querySelectorAll('*')) {
-      if (isFillable(el) && !el.matches(':disabled') && el.readOnly !== true && isShown(el)) out.push(describe(el));
-      if (el.shadowRoot) collect(el.shadowRoot, out);
-      if (el.localName === 'iframe' || el.localName === 'frame') {
-        let doc = null;
-        try { doc = el.contentDocument; } catch (e) { doc = null; }
-        if (doc) collect(doc, out);
+      if (takesText(el) && !el.matches(':disabled') && el.readOnly !== true && el.getClientRects().length) {
+        out.push(describe(el));
       }
+      const inner = shadowOf(el);
+      if (inner) collect(inner, out);
     }
+    return out;
   }
 
   function scan() {
-    const fields = [];
-    collect(document, fields);
-    return { fields, title: document.title };
+    return { fields: collect(document, []), title: document.title, origin: location.origin };
   }
 
   // ---- pick mode ---------------------------------------------------------
 
   let pickKind = null;
+  let pickEnds = null;
   let overlay = null;
+  let raisedOver = null;
 
   function makeOverlay() {
     const host = document.createElement('fieldpost-pick-overlay');
-    host.setAttribute('style', 'all: initial; position: fixed; left: 0; top: 0; width: 0; height: 0; ' +
-      'z-index: 2147483647; pointer-events: none;');
-    const shadow = host.attachShadow({ mode: 'closed' });
-    shadow.innerHTML = `<style>
-      .box { position: fixed; box-sizing: border-box; border: 2px solid #1e6fd9; background: rgba(30,111,217,.12);
-             border-radius: 3px; pointer-events: none; display: none; }
-      .tag { position: fixed; font: 12px/1.4 system-ui, sans-serif; color: #fff; background: #1e6fd9;
-             padding: 1px 6px; border-radius: 3px; white-space: nowrap; pointer-events: none; display: none; }
-    </style><div class="box"></div><div class="tag"></div>`;
-    return { host, box: shadow.querySelector('.box'), tag: shadow.querySelector('.tag') };
+    // The top layer keeps it above the page's own dialogs and popovers.
+    host.popover = 'manual';
+    host.setAttribute('style', 'position: fixed; inset: 0; width: auto; height: auto; margin: 0; border: 0; ' +
+      'padding: 0; background: transparent; overflow: visible; pointer-events: none;');
+    host.attachShadow({ mode: 'open' }).innerHTML = `<style>
+      div { position: fixed; box-sizing: border-box; pointer-events: none; font: 12px/1.4 system-ui, sans-serif; }
+      .box { border: 2px solid #1e6fd9; background: rgba(30,111,217,.12); border-radius: 3px; display: none; }
+      .tag { color: #fff; background: #1e6fd9; padding: 1px 6px; border-radius: 3px; white-space: nowrap; display: none; }
+      .bar { top: 8px; left: 50%; transform: translateX(-50%); color: #fff; background: #16325c; padding: 6px 14px;
+             border-radius: 6px; box-shadow: 0 2px 8px rgba(0,0,0,.4); font-size: 14px; white-space: nowrap; }
+    </style><div class="box"></div><div class="tag"></div><div class="bar"></div>`;
+    const part = (name) => host.shadowRoot.querySelector(name);
+    return { host, box: part('.box'), tag: part('.tag'), bar: part('.bar') };
+  }
+
+  function showOverlay() {
+    if (!overlay) overlay = makeOverlay();
+    if (!overlay.host.isConnected) (document.documentElement || document).appendChild(overlay.host);
+    // A modal opened after the overlay would cover it: go back on top.
+    const modal = document.querySelector(':modal');
+    if (!overlay.host.matches(':popover-open') || (modal && modal !== raisedOver)) {
+      if (overlay.host.matches(':popover-open')) overlay.host.hidePopover();
+      overlay.host.showPopover();
+      raisedOver = modal;
+    }
+  }
+
+  function showBar() {
+    if (window !== top || !pickKind) return;
+    if (document.readyState === 'loading') {
+      document.addEventListener('DOMContentLoaded', showBar, { once: true });
+      return;
+    }
+    showOverlay();
+    const what = pickKind === PICK_KIND.BUTTON ? 'Click the button to press' : 'Click the field to fill';
+    overlay.bar.textContent = `${what} · Esc cancels · ${location.origin}`;
   }
 
   function showOutline(el) {
-    if (!overlay) overlay = makeOverlay();
-    if (!overlay.host.isConnected) (document.documentElement || document).appendChild(overlay.host);
+    showOverlay();
     const r = el.getBoundingClientRect();
     Object.assign(overlay.box.style, {
       display: 'block', left: `${r.left}px`, top: `${r.top}px`, width: `${r.width}px`, height: `${r.height}px`,
     });
-    overlay.tag.textContent = labelOf(el) || el.localName;
+    overlay.tag.textContent = (labelOf(el) || el.localName) + (window === top ? '' : ` · ${location.origin}`);
     Object.assign(overlay.tag.style, {
       display: 'block', left: `${Math.max(0, r.left)}px`, top: `${r.top >= 22 ? r.top - 22 : r.bottom + 2}px`,
     });
@@ -306,58 +342,74 @@
     delete overlay.host.dataset.outlined;
   }
 
-  function setPickMode(kind) {
-    pickKind = kind || null;
-    if (!pickKind) {
+  // The worker keeps pick mode in session storage, so that every tab and frame,
+  // also one loaded later, enters and leaves it together.
+  function applyPick(state) {
+    const live = state && Object.values(PICK_KIND).includes(state.kind) && state.until > Date.now();
+    clearTimeout(pickEnds);
+    pickKind = live ? state.kind : null;
+    if (live) {
+      pickEnds = setTimeout(() => applyPick(null), state.until - Date.now());
+      showBar();
+    } else if (overlay) {
       hideOutline();
-      if (overlay) overlay.host.remove();
+      overlay.host.remove();
+      raisedOver = null;
     }
-    return true;
   }
 
-  // What a click at this event would pick: a label stands for its control, and a
-  // button pick climbs from the text inside a button to the button itself.
-  function pickTargetOf(event) {
+  function leavePick(type, field) {
+    const kind = pickKind;
+    applyPick(null);
+    chrome.runtime.sendMessage({ type, kind, field }).catch(() => {});
+  }
+
+  // The deepest element at the event's point, closed shadow roots included.
+  function elementAt(event) {
     let el = event.composedPath()[0];
-    if (!el || el.nodeType !== Node.ELEMENT_NODE) return null;
-    if (el.localName === 'iframe' || el.localName === 'frame') return null;
-    if (pickKind === 'button') return el.closest(BUTTON_SELECTOR) || el;
-    if (el.localName === 'label' && el.control) return el.control;
-    return el.closest('input, textarea, select, [contenteditable=""], [contenteditable=true]') || el;
+    for (let root; el && el.nodeType === Node.ELEMENT_NODE && (root = shadowOf(el));) {
+      const inner = root.elementFromPoint(event.clientX, event.clientY);
+      if (!inner || inner === el) break;
+      el = inner;
+    }
+    return el && el.nodeType === Node.ELEMENT_NODE ? el : null;
   }
 
-  function swallow(event) {
+  // What a click here would pick: in field mode only what takes text (a label
+  // stands for its control), in button mode only what can be clicked.
+  function pickTargetOf(event) {
+    let el = elementAt(event);
+    if (!el) return null;
+    if (pickKind === PICK_KIND.BUTTON) return el.closest(BUTTON_SELECTOR);
+    if (el.localName === 'label' && el.control) el = el.control;
+    if (el.isContentEditable) {
+      while (el.parentElement && el.parentElement.isContentEditable) el = el.parentElement;
+      return el;
+    }
+    return takesText(el) ? el : null;
+  }
+
+  // Only the user's own input counts; what the page dispatches passes untouched.
+  function onPointer(event) {
+    if (!pickKind || !event.isTrusted) return;
     event.preventDefault();
     event.stopImmediatePropagation();
-  }
-
-  function onPointer(event) {
-    if (!pickKind) return;
-    swallow(event);
     if (event.type !== 'click') return;
     const el = pickTargetOf(event);
-    if (!el) return;
-    const kind = pickKind;
-    setPickMode(null);
-    chrome.runtime.sendMessage({ type: 'picked', kind, field: describe(el) }).catch(() => {});
+    if (el) leavePick(LOCAL.PICKED, describe(el));
   }
 
   function onMove(event) {
-    if (!pickKind) return;
+    if (!pickKind || !event.isTrusted) return;
     const el = pickTargetOf(event);
     if (el) showOutline(el); else hideOutline();
   }
 
-  function onOut(event) {
-    // Leaving the document, or moving into a child frame, which outlines for itself.
-    if (pickKind && !event.relatedTarget) hideOutline();
-  }
-
   function onKey(event) {
-    if (!pickKind || event.key !== 'Escape') return;
-    swallow(event);
-    setPickMode(null);
-    chrome.runtime.sendMessage({ type: 'pickCancelled' }).catch(() => {});
+    if (!pickKind || !event.isTrusted || event.key !== 'Escape') return;
+    event.preventDefault();
+    event.stopImmediatePropagation();
+    leavePick(LOCAL.PICK_CANCELLED);
   }
 
   for (const type of ['pointerdown', 'mousedown', 'pointerup', 'mouseup', 'click', 'dblclick', 'auxclick',
@@ -365,8 +417,27 @@
     window.addEventListener(type, onPointer, { capture: true });
   }
   window.addEventListener('mousemove', onMove, { capture: true, passive: true });
-  window.addEventListener('mouseout', onOut, { capture: true, passive: true });
+  // Leaving the document, or moving into a child frame, which outlines for itself.
+  window.addEventListener('mouseout', (e) => { if (pickKind && !e.relatedTarget) hideOutline(); }, { capture: true });
   window.addEventListener('keydown', onKey, { capture: true });
+  chrome.storage.session.get(PICK_KEY).then((got) => applyPick(got[PICK_KEY]), () => {});
+  chrome.storage.onChanged.addListener((changes, area) => {
+    if (area === 'session' && changes[PICK_KEY]) applyPick(changes[PICK_KEY].newValue);
+  });
 
-  globalThis.__fieldpost = { fill, click, scan, pick: setPickMode, describe, locate };
+  globalThis.__fieldpost = { fill, click, probe, scan };
+  // The worker's calls, answered by number; a call starts when it arrives, so
+  // calls land in the order sent.
+  chrome.runtime.onConnect.addListener((port) => {
+    if (port.name !== CALL_PORT) return;
+    port.onMessage.addListener(async ({ id, routine, args }) => {
+      let result;
+      try {
+        result = await globalThis.__fieldpost[routine](...args);
+      } catch (e) {
+        result = failed(String(e && e.message));
+      }
+      port.postMessage({ id, result });
+    });
+  });
 })();

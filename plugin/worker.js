@@ -1,8 +1,13 @@
 // The extension's service worker: keeps the WebSocket link to the gateway and
 // carries its requests into the pages. Every listener is registered at the top
-// level so that a worker woken by an event finds it.
+// level so that a worker woken by an event finds it. The messages and the
+// descriptor members are listed in docs/plugin-protocol.md.
+importScripts('common.js');
+const {
+  GATEWAY_PORT, CLICK_DELAY_MS, PICK_KIND, MSG, LOCAL, PICK_KEY, STATUS_PORT, CALL_PORT,
+} = globalThis.fieldpostCommon;
 
-const GATEWAY_URL = 'ws://127.0.0.1:9000';
+const GATEWAY_URL = `ws://127.0.0.1:${GATEWAY_PORT}`;
 const VERSION = chrome.runtime.getManifest().version;
 const FIRST_RETRY_MS = 250;
 const LAST_RETRY_MS = 5000;
@@ -11,18 +16,63 @@ const LAST_RETRY_MS = 5000;
 const KEEPALIVE_MS = 20000;
 const RELINK_ALARM = 'fieldpost-relink';
 const RELINK_PERIOD_MIN = 0.5;
-// Messages for the gateway wait here while the link is down (a pick made while
-// reconnecting, a late result); the oldest go first when it overflows.
-const OUTBOX_LIMIT = 64;
 const MAX_CLICK_DELAY_MS = 60000;
+const PICK_LIMIT_MS = 60000;
+// After Enter or a click that started a navigation, the next line waits for the
+// new page; the tab must show it is loading within the first limit.
+const LOAD_START_LIMIT_MS = 1000;
+const LOAD_LIMIT_MS = 10000;
+const OUTCOMES_SHOWN = 5;
 
 let socket = null;
 let retryMs = FIRST_RETRY_MS;
 let retryTimer = null;
 let keepaliveTimer = null;
-const outbox = [];
 
-// ---- toolbar -------------------------------------------------------------
+// ---- this browser --------------------------------------------------------
+
+// Random and kept, so that of several browsers linked to one gateway only the
+// one that picked an element fills it.
+let instanceId = null;
+const instanceReady = chrome.storage.local.get(['instanceId', 'destination']).then(async (stored) => {
+  instanceId = stored.instanceId;
+  if (typeof instanceId !== 'string' || !instanceId) {
+    instanceId = crypto.randomUUID();
+    await chrome.storage.local.set({ instanceId });
+  }
+  if (stored.destination) status.destination = stored.destination;
+});
+
+// What the popup shows; it listens on a port while it is open.
+const status = { connected: false, picking: null, destination: null, outcomes: [] };
+const statusPorts = new Set();
+
+function showStatus() {
+  for (const port of statusPorts) port.postMessage(status);
+}
+
+function noteOutcome(text) {
+  status.outcomes.unshift({ text, at: Date.now() });
+  status.outcomes.length = Math.min(status.outcomes.length, OUTCOMES_SHOWN);
+  showStatus();
+}
+
+function noteDestination(field) {
+  const page = `${field.origin || ''}${field.path || ''}`;
+  const label = typeof field.label === 'string' ? field.label : '';
+  if (status.destination && status.destination.label === label && status.destination.page === page) return;
+  status.destination = { label, page };
+  chrome.storage.local.set({ destination: status.destination }).catch(() => {});
+  showStatus();
+}
+
+chrome.runtime.onConnect.addListener((port) => {
+  if (port.name !== STATUS_PORT || !port.sender.url?.startsWith(chrome.runtime.getURL(''))) return;
+  statusPorts.add(port);
+  port.onDisconnect.addListener(() => statusPorts.delete(port));
+  port.onMessage.addListener((m) => { if (m && m.type === LOCAL.STOP_PICKING) endPick(); });
+  instanceReady.then(() => port.postMessage(status), () => {});
+});
 
 function showLinkState(connected) {
   const state = connected ? 'connected' : 'disconnected';
@@ -32,17 +82,16 @@ function showLinkState(connected) {
   chrome.action.setTitle({
     title: connected ? 'Fieldpost: connected to the gateway' : 'Fieldpost: gateway not connected',
   }).catch(() => {});
+  status.connected = connected;
+  showStatus();
 }
 
 // ---- link ----------------------------------------------------------------
 
+// Nothing waits for a link that is down: a result or a pick from before a
+// reconnection would be taken for a new one.
 function send(message) {
-  if (socket && socket.readyState === WebSocket.OPEN) {
-    socket.send(JSON.stringify(message));
-    return;
-  }
-  outbox.push(message);
-  if (outbox.length > OUTBOX_LIMIT) outbox.shift();
+  if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
 }
 
 function scheduleRetry() {
@@ -56,10 +105,8 @@ function scheduleRetry() {
 
 function connect() {
   if (socket && (socket.readyState === WebSocket.CONNECTING || socket.readyState === WebSocket.OPEN)) return;
-  if (retryTimer !== null) {
-    clearTimeout(retryTimer);
-    retryTimer = null;
-  }
+  clearTimeout(retryTimer);
+  retryTimer = null;
   let ws;
   try {
     ws = new WebSocket(GATEWAY_URL);
@@ -70,12 +117,9 @@ function connect() {
   socket = ws;
   ws.onopen = () => {
     retryMs = FIRST_RETRY_MS;
-    ws.send(JSON.stringify({ type: 'hello', version: VERSION }));
-    while (outbox.length && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify(outbox.shift()));
+    ws.send(JSON.stringify({ type: MSG.HELLO, version: VERSION }));
     clearInterval(keepaliveTimer);
-    keepaliveTimer = setInterval(() => {
-      if (ws.readyState === WebSocket.OPEN) ws.send('{"type":"keepalive"}');
-    }, KEEPALIVE_MS);
+    keepaliveTimer = setInterval(() => send({ type: MSG.KEEPALIVE }), KEEPALIVE_MS);
     showLinkState(true);
   };
   ws.onmessage = (event) => {
@@ -86,6 +130,7 @@ function connect() {
     socket = null;
     clearInterval(keepaliveTimer);
     keepaliveTimer = null;
+    endPick();
     showLinkState(false);
     scheduleRetry();
   };
@@ -106,13 +151,14 @@ function handleGatewayText(text) {
 function handleGatewayMessage(message) {
   if (!message || typeof message !== 'object' || Array.isArray(message)) return;
   switch (message.type) {
-    case 'pickMode':
-      setPickMode(message.enabled === true, typeof message.kind === 'string' ? message.kind : 'field');
+    case MSG.PICK_MODE:
+      if (message.enabled === true) startPick(message.kind === PICK_KIND.BUTTON ? PICK_KIND.BUTTON : PICK_KIND.FIELD);
+      else endPick();
       break;
-    case 'fill':
-      fill(message);
+    case MSG.FILL:
+      queueFill(message);
       break;
-    case 'scan':
+    case MSG.SCAN:
       scan();
       break;
     default:
@@ -120,73 +166,132 @@ function handleGatewayMessage(message) {
   }
 }
 
-// ---- tabs ----------------------------------------------------------------
+// ---- where a descriptor points -------------------------------------------
 
-function withoutHash(url) {
-  const cut = typeof url === 'string' ? url.indexOf('#') : -1;
-  return cut < 0 ? url : url.slice(0, cut);
+function asObject(value) {
+  return value && typeof value === 'object' && !Array.isArray(value) ? value : {};
 }
 
-function sameAddress(tabUrl, wanted) {
-  return !wanted || withoutHash(tabUrl) === withoutHash(wanted);
-}
-
-// Resolved tabs, by target, until any tab navigates, closes or changes focus:
-// a burst of fills then costs one tab lookup instead of one each.
-const tabCache = new Map();
-
-async function activeTab() {
-  const [tab] = await chrome.tabs.query({ active: true, lastFocusedWindow: true });
-  if (tab) return tab;
-  const [any] = await chrome.tabs.query({ active: true });
-  return any || null;
-}
-
-// The tab a descriptor points at: the tab it was picked in while that still
-// shows the same page, else a tab showing that page, else the active tab.
-async function resolveTab(target) {
-  const url = typeof target.url === 'string' ? target.url : '';
-  const key = `${target.tabId}|${url}`;
-  if (tabCache.has(key)) return tabCache.get(key);
-  let tabId = null;
-  if (Number.isInteger(target.tabId)) {
-    try {
-      const tab = await chrome.tabs.get(target.tabId);
-      if (sameAddress(tab.url, url)) tabId = tab.id;
-    } catch (e) {
-      tabId = null;
-    }
+function pageOf(url) {
+  try {
+    const u = new URL(url);
+    return { origin: u.origin, path: u.pathname };
+  } catch (e) {
+    return { origin: '', path: '' };
   }
-  if (tabId === null && url) {
-    const tabs = await chrome.tabs.query({});
-    const showing = tabs.filter((t) => sameAddress(t.url, url));
-    const pick = showing.find((t) => t.active) || showing[0];
-    if (pick) tabId = pick.id;
-  }
-  if (tabId === null) {
-    const tab = await activeTab();
-    tabId = tab ? tab.id : null;
-  }
-  tabCache.set(key, tabId);
-  return tabId;
 }
 
+// Descriptors stored by earlier versions name the page by its address and a
+// frame by its address or its frame elements.
+function normalized(d) {
+  if (typeof d.origin === 'string' || typeof d.url !== 'string') return d;
+  const frameOrigin = d.crossOrigin === true ? pageOf(d.frameUrl).origin
+    : (Array.isArray(d.frames) && d.frames.length ? pageOf(d.url).origin : undefined);
+  return { ...d, ...pageOf(d.url), frameOrigin };
+}
+
+function showsPage(tab, d) {
+  const page = pageOf(tab.url);
+  return page.origin === d.origin && page.path === d.path;
+}
+
+// Resolved tabs and frames, until a tab navigates, closes or is activated.
+const placeCache = new Map();
+for (const event of [chrome.tabs.onRemoved, chrome.tabs.onReplaced, chrome.tabs.onActivated]) {
+  event.addListener(() => placeCache.clear());
+}
 chrome.tabs.onUpdated.addListener((tabId, change) => {
-  if (change.url !== undefined || change.status === 'loading') tabCache.clear();
+  if (change.url !== undefined || change.status === 'loading') placeCache.clear();
 });
-chrome.tabs.onRemoved.addListener(() => tabCache.clear());
-chrome.tabs.onReplaced.addListener(() => tabCache.clear());
-chrome.tabs.onActivated.addListener((info) => {
-  tabCache.clear();
-  if (pickKind) enablePickIn(info.tabId, pickKind);
-});
-chrome.windows.onFocusChanged.addListener(() => tabCache.clear());
 
-// ---- running code in pages -----------------------------------------------
+// The picked tab while it shows the picked page (query and fragment aside),
+// else the most recently used tab that does; never any other.
+async function findTab(d, ours) {
+  if (ours && Number.isInteger(d.tabId)) {
+    const tab = await chrome.tabs.get(d.tabId).catch(() => null);
+    if (tab && showsPage(tab, d)) return tab.id;
+  }
+  const showing = (await chrome.tabs.query({})).filter((t) => showsPage(t, d));
+  showing.sort((a, b) => (b.lastAccessed || 0) - (a.lastAccessed || 0));
+  return showing.length ? showing[0].id : null;
+}
 
-// Runs one of the content script's routines in a frame of a tab. Tabs opened
-// before the extension was loaded have no content script yet: inject it once.
-async function callInPage(tabId, frameId, routine, args) {
+// The picked frame while it has the picked frame's origin, else the one frame
+// of that origin that holds the element.
+async function findFrame(tabId, d, noun) {
+  const answers = await chrome.scripting.executeScript({
+    target: { tabId, allFrames: true },
+    func: (t) => globalThis.__fieldpost?.probe(t),
+    args: [d],
+  }).catch(() => []);
+  const here = answers.filter((a) => a.frameId !== 0 && a.result && a.result.here);
+  const picked = here.find((a) => a.frameId === d.frameId && tabId === d.tabId && d.instance === instanceId);
+  if (picked) return picked.frameId;
+  const found = here.filter((a) => a.result.found);
+  if (found.length > 1) return { error: `${noun} is ambiguous` };
+  if (found.length === 1 || here.length) return (found[0] || here[0]).frameId;
+  return { error: `frame of the ${noun} is not open (${d.frameOrigin})` };
+}
+
+// Where to run a fill or click: { tabId, frameId }, { error }, or null when this
+// browser must stay silent (the descriptor is another's, or an old one whose
+// page is not open here and answer is true).
+async function placeOf(d, noun, answer) {
+  const ours = d.instance === instanceId;
+  if (d.instance !== undefined && !ours) return answer ? { error: `${noun} was picked in another browser` } : null;
+  const key = `${noun}|${ours ? d.tabId : ''}|${d.origin}${d.path}|${d.frameOrigin}|${d.frameId}`;
+  if (placeCache.has(key)) return placeCache.get(key);
+  let place;
+  const tabId = d.origin ? await findTab(d, ours) : null;
+  if (tabId === null) {
+    place = ours || answer ? { error: `page of the ${noun} is not open (${d.origin}${d.path})` } : null;
+  } else if (typeof d.frameOrigin === 'string') {
+    const frameId = await findFrame(tabId, d, noun);
+    place = Number.isInteger(frameId) ? { tabId, frameId } : frameId;
+  } else {
+    place = { tabId, frameId: 0 };
+  }
+  placeCache.set(key, place);
+  return place;
+}
+
+// Runs one of the content script's routines in a frame: through a port kept
+// per frame, which answers sooner than a script injected per call. A port that
+// never answered means no content script (a tab opened before the extension was
+// loaded): it is added once and the call is injected. A port that closes under
+// a call lost its document, which the caller takes as a stale place.
+const framePorts = new Map();
+let callCount = 0;
+
+function portTo(tabId, frameId) {
+  const key = `${tabId}:${frameId}`;
+  const known = framePorts.get(key);
+  if (known) return known;
+  const entry = { port: chrome.tabs.connect(tabId, { frameId, name: CALL_PORT }), pending: new Map(), answered: false };
+  framePorts.set(key, entry);
+  entry.port.onMessage.addListener(({ id, result }) => {
+    entry.answered = true;
+    const resolve = entry.pending.get(id);
+    entry.pending.delete(id);
+    if (resolve) resolve(result);
+  });
+  entry.port.onDisconnect.addListener(() => {
+    void chrome.runtime.lastError;
+    if (framePorts.get(key) === entry) framePorts.delete(key);
+    const lost = entry.answered ? { ok: false, error: 'page left before answering', stale: true } : { missing: true };
+    for (const resolve of entry.pending.values()) resolve(lost);
+  });
+  return entry;
+}
+
+async function callInPage({ tabId, frameId }, routine, args) {
+  const result = await new Promise((resolve) => {
+    const { port, pending } = portTo(tabId, frameId);
+    const id = ++callCount;
+    pending.set(id, resolve);
+    port.postMessage({ id, routine, args });
+  });
+  if (!result || !result.missing) return result;
   const run = async () => {
     const [first] = await chrome.scripting.executeScript({
       target: { tabId, frameIds: [frameId] },
@@ -195,143 +300,202 @@ async function callInPage(tabId, frameId, routine, args) {
     });
     return first ? first.result : undefined;
   };
-  let result = await run();
-  if (result && result.missing) {
-    await chrome.scripting.executeScript({ target: { tabId, allFrames: true }, files: ['content.js'] });
-    result = await run();
+  let late = await run();
+  if (late && late.missing) {
+    await chrome.scripting.executeScript({ target: { tabId, allFrames: true }, files: ['common.js', 'content.js'] });
+    late = await run();
   }
-  return result;
+  return late;
 }
 
-function frameOf(target) {
-  return target.crossOrigin === true && Number.isInteger(target.frameId) ? target.frameId : 0;
-}
-
-function plainError(error, fallback) {
-  const text = error && error.message ? error.message : String(error || '');
-  return text ? `${fallback} (${text})` : fallback;
-}
-
-function asObject(value) {
-  return value && typeof value === 'object' && !Array.isArray(value) ? value : {};
-}
-
-// Tabs are resolved one fill after the other so that requests reach a page in
-// the order the gateway sent them; the page work itself overlaps.
-let fillQueue = Promise.resolve();
-
-function fill(message) {
-  const target = asObject(message.target);
-  const button = asObject(message.button);
-  const value = typeof message.value === 'string' ? message.value : '';
-  const pressEnter = message.pressEnter === true;
-  const clickButton = message.clickButton === true;
-  const delay = Number.isFinite(message.clickDelayMs)
-    ? Math.min(Math.max(message.clickDelayMs, 0), MAX_CLICK_DELAY_MS) : 300;
-
-  const tabReady = fillQueue.then(() => resolveTab(target)).catch(() => null);
-  fillQueue = tabReady;
-  tabReady.then(async (tabId) => {
+// A place found earlier may show another document by now: look again, once.
+// With known, the request leaves before this returns.
+async function runAt(d, noun, answer, routine, args, known) {
+  for (let attempt = 0; ; attempt++) {
+    const place = attempt === 0 && known ? known : await placeOf(d, noun, answer);
+    if (!place || place.error) return place;
     let outcome;
-    if (tabId === null) {
-      outcome = { ok: false, error: 'field not found (no browser tab)' };
-    } else {
-      try {
-        outcome = await callInPage(tabId, frameOf(target), 'fill', [target, value, pressEnter]);
-      } catch (e) {
-        outcome = { ok: false, error: plainError(e, 'field not found') };
-      }
-    }
-    const ok = !!(outcome && outcome.ok === true);
-    send({ type: 'fillResult', ok, error: ok ? '' : String((outcome && outcome.error) || 'field not found') });
-    if (clickButton) {
-      if (!ok) {
-        send({ type: 'buttonClicked', ok: false, error: 'button not clicked: the fill failed' });
-      } else {
-        setTimeout(() => clickAfterFill(button), delay);
-      }
-    }
-  });
-}
-
-async function clickAfterFill(button) {
-  let outcome;
-  try {
-    const tabId = await resolveTab(button);
-    outcome = tabId === null ? { ok: false, error: 'button not found (no browser tab)' }
-      : await callInPage(tabId, frameOf(button), 'click', [button]);
-  } catch (e) {
-    outcome = { ok: false, error: plainError(e, 'button not found') };
-  }
-  const ok = !!(outcome && outcome.ok === true);
-  send({ type: 'buttonClicked', ok, error: ok ? '' : String((outcome && outcome.error) || 'button not found') });
-}
-
-async function scan() {
-  const tab = await activeTab().catch(() => null);
-  let fields = [];
-  let title = tab ? tab.title || '' : '';
-  if (tab) {
     try {
-      const found = await callInPage(tab.id, 0, 'scan', []);
-      if (found && Array.isArray(found.fields)) {
-        fields = found.fields.map((f) => ({ ...f, tabId: tab.id, url: tab.url || '' }));
-        title = found.title || title;
-      }
+      outcome = await callInPage(place, routine, args);
     } catch (e) {
-      fields = [];
+      outcome = { ok: false, error: `${noun} not found`, stale: true };
     }
+    if (!outcome || !outcome.stale || attempt > 0) return { ...asObject(outcome), tabId: place.tabId };
+    placeCache.clear();
   }
-  send({ type: 'fields', url: tab ? tab.url || '' : '', title, fields });
 }
 
-// ---- pick mode -----------------------------------------------------------
+// ---- filling, in order -----------------------------------------------------
 
-let pickKind = null;
-const pickTabs = new Set();
-
-function enablePickIn(tabId, kind) {
-  pickTabs.add(tabId);
-  return chrome.scripting.executeScript({
-    target: { tabId, allFrames: true },
-    func: (k) => globalThis.__fieldpost && globalThis.__fieldpost.pick(k),
-    args: [kind],
-  }).catch(() => {});
+function fillJob(message) {
+  const delay = Number.isFinite(message.clickDelayMs) ? message.clickDelayMs : CLICK_DELAY_MS;
+  return {
+    target: normalized(asObject(message.target)),
+    button: normalized(asObject(message.button)),
+    value: typeof message.value === 'string' ? message.value : '',
+    pressEnter: message.pressEnter === true,
+    clickButton: message.clickButton === true,
+    delay: Math.min(Math.max(delay, 0), MAX_CLICK_DELAY_MS),
+  };
 }
 
-async function setPickMode(enabled, kind) {
-  pickKind = enabled ? kind : null;
-  if (enabled) {
-    const tabs = await chrome.tabs.query({ active: true }).catch(() => []);
-    await Promise.all(tabs.map((t) => enablePickIn(t.id, kind)));
+// A fill starts once the one before it has been handed to its page, so lines
+// land in the order sent; a line with Enter or a click also waits for every
+// line before it to finish, and the next line waits for it.
+let handedOn = instanceReady.catch(() => {});
+let finished = handedOn;
+
+function queueFill(message) {
+  const job = fillJob(message);
+  const before = finished;
+  if (job.pressEnter || job.clickButton) {
+    finished = Promise.all([handedOn, before]).then(() => runUnit(job)).catch(() => {});
+    handedOn = finished;
     return;
   }
-  const tabs = [...pickTabs];
-  pickTabs.clear();
-  await Promise.all(tabs.map((id) => chrome.scripting.executeScript({
-    target: { tabId: id, allFrames: true },
-    func: () => globalThis.__fieldpost && globalThis.__fieldpost.pick(null),
-  }).catch(() => {})));
+  const started = handedOn.then(() => startFill(job, before));
+  handedOn = started.then(() => {}, () => {});
+  finished = started.then((s) => s.done).catch(() => {});
+}
+
+function reportFill(job, outcome) {
+  if (outcome === null) return false;
+  const ok = outcome.ok === true;
+  const error = ok ? '' : String(outcome.error || 'field not found');
+  send({ type: MSG.FILL_RESULT, ok, error });
+  noteOutcome(ok ? `Filled "${job.value}"` : `Fill failed: ${error}`);
+  if (job.target.instance === instanceId) noteDestination(job.target);
+  return ok;
+}
+
+function reportClick(outcome) {
+  const ok = outcome.ok === true;
+  const error = ok ? '' : String(outcome.error || 'button not found');
+  send({ type: MSG.BUTTON_CLICKED, ok, error });
+  noteOutcome(ok ? 'Button clicked' : `Button click failed: ${error}`);
+}
+
+// Resolves, once the request is on its way, to { done } where done settles once
+// the answer has been sent, after the answers of the lines before (before).
+async function startFill(job, before) {
+  const place = await placeOf(job.target, 'field', false);
+  if (!place || place.error) return { done: before.then(() => reportFill(job, place)) };
+  const outcome = runAt(job.target, 'field', false, 'fill', [job.target, job.value, false], place);
+  return { done: Promise.all([outcome, before]).then(([o]) => reportFill(job, o)) };
+}
+
+async function runUnit(job) {
+  const loads = watchLoads();
+  try {
+    const filled = await runAt(job.target, 'field', false, 'fill', [job.target, job.value, job.pressEnter]);
+    const ok = reportFill(job, filled);
+    if (filled === null) return;
+    let leaving = ok && filled.navigating ? filled.tabId : null;
+    if (job.clickButton) {
+      if (!ok) {
+        reportClick({ ok: false, error: 'button not clicked: the fill failed' });
+      } else {
+        await new Promise((r) => setTimeout(r, job.delay));
+        const clicked = await runAt(job.button, 'button', true, 'click', [job.button]);
+        reportClick(clicked);
+        if (clicked.navigating) leaving = clicked.tabId;
+      }
+    }
+    if (leaving !== null) await loads.loaded(leaving);
+  } finally {
+    loads.stop();
+  }
+}
+
+// Follows the tabs' loading from before an Enter or click, so that a load that
+// starts and ends before anyone asks is not missed.
+function watchLoads() {
+  const seen = new Map();
+  let wake = () => {};
+  const onUpdated = (tabId, change) => {
+    if (change.status === 'loading') seen.set(tabId, 'loading');
+    else if (change.status === 'complete' && seen.get(tabId) === 'loading') seen.set(tabId, 'complete');
+    wake();
+  };
+  const onRemoved = (tabId) => { seen.set(tabId, 'complete'); wake(); };
+  chrome.tabs.onUpdated.addListener(onUpdated);
+  chrome.tabs.onRemoved.addListener(onRemoved);
+  return {
+    async loaded(tabId) {
+      const start = Date.now();
+      for (;;) {
+        const state = seen.get(tabId);
+        const waited = Date.now() - start;
+        if (state === 'complete' || waited > LOAD_LIMIT_MS || (!state && waited > LOAD_START_LIMIT_MS)) return;
+        await new Promise((r) => { wake = r; setTimeout(r, 100); });
+      }
+    },
+    stop() {
+      chrome.tabs.onUpdated.removeListener(onUpdated);
+      chrome.tabs.onRemoved.removeListener(onRemoved);
+    },
+  };
+}
+
+// ---- scan ------------------------------------------------------------------
+
+async function scan() {
+  await instanceReady;
+  const [tab] = await chrome.tabs.query({ active: true, lastFocusedWindow: true });
+  let fields = [];
+  if (tab) {
+    const answers = await chrome.scripting.executeScript({
+      target: { tabId: tab.id, allFrames: true },
+      func: () => globalThis.__fieldpost?.scan(),
+    }).catch(() => []);
+    const where = { instance: instanceId, ...pageOf(tab.url), tabId: tab.id };
+    answers.sort((a, b) => (a.frameId === 0 ? -1 : b.frameId === 0 ? 1 : 0));
+    fields = answers.flatMap((a) => (a.result?.fields || []).map((f) => (a.frameId === 0 ? { ...f, ...where }
+      : { ...f, ...where, frameOrigin: a.result.origin, frameId: a.frameId })));
+  }
+  send({ type: MSG.FIELDS, url: tab ? tab.url || '' : '', title: tab ? tab.title || '' : '', fields });
+}
+
+// ---- pick mode -------------------------------------------------------------
+
+// Every frame follows the state in session storage; the timer ends it even if
+// no page is left to notice.
+let pickTimer = null;
+
+function startPick(kind) {
+  clearTimeout(pickTimer);
+  pickTimer = setTimeout(endPick, PICK_LIMIT_MS);
+  status.picking = kind;
+  chrome.storage.session.set({ [PICK_KEY]: { kind, until: Date.now() + PICK_LIMIT_MS } }).catch(() => {});
+  showStatus();
+}
+
+function endPick() {
+  clearTimeout(pickTimer);
+  status.picking = null;
+  chrome.storage.session.remove(PICK_KEY).catch(() => {});
+  showStatus();
 }
 
 chrome.runtime.onMessage.addListener((message, sender) => {
-  if (!message || !sender.tab) return;
-  // The other frames of the tab may still be picking, also after a worker restart.
-  if (message.type === 'picked' || message.type === 'pickCancelled') pickTabs.add(sender.tab.id);
-  if (message.type === 'picked') {
-    const field = asObject(message.field);
-    field.tabId = sender.tab.id;
-    field.url = sender.tab.url || '';
-    if (field.crossOrigin === true) field.frameId = sender.frameId;
-    send({ type: 'picked', kind: typeof message.kind === 'string' ? message.kind : 'field', url: field.url, field });
-    setPickMode(false);
-  } else if (message.type === 'pickCancelled') {
-    setPickMode(false);
-  }
+  if (!message || !sender.tab || sender.id !== chrome.runtime.id) return;
+  if (message.type === LOCAL.PICK_CANCELLED) endPick();
+  if (message.type !== LOCAL.PICKED || !status.picking) return;
+  const kind = status.picking;
+  endPick();
+  instanceReady.then(() => {
+    const field = { ...asObject(message.field), instance: instanceId, ...pageOf(sender.tab.url), tabId: sender.tab.id };
+    if (sender.frameId !== 0) Object.assign(field, { frameOrigin: sender.origin, frameId: sender.frameId });
+    if (kind === PICK_KIND.FIELD) noteDestination(field);
+    send({ type: MSG.PICKED, kind, url: sender.tab.url || '', field });
+  });
 });
 
-// ---- start and wake-up ---------------------------------------------------
+// ---- start and wake-up -----------------------------------------------------
 
+chrome.storage.session.setAccessLevel({ accessLevel: 'TRUSTED_AND_UNTRUSTED_CONTEXTS' }).catch(() => {});
+// A worker that starts has no link yet, so no pick mode either.
+endPick();
 chrome.alarms.onAlarm.addListener((alarm) => {
   if (alarm.name === RELINK_ALARM) connect();
 });

@@ -55,15 +55,12 @@ private slots:
 
         row("hello", "{'type':'hello','version':'1.4.2'}", Type::Hello, v1);
         row("hello without version", "{'type':'hello'}", Type::Hello);
-        row("hello with numeric version", "{'type':'hello','version':2}", Type::Hello);
         row("hello among blanks and unknown members", " {\n 'extra' : [1,2], 'type' : 'hello' , 'version':'1.4.2' }\n",
             Type::Hello, v1);
         row("fields", "{'type':'fields','url':'https://a.example/','title':'Form','fields':[" + emailJson
                           + ",{'tag':'button'}]}",
             Type::Fields, url, QStringLiteral("Form"), QJsonArray{email, button});
         row("fields without url and title", "{'type':'fields','fields':[]}", Type::Fields);
-        row("fields not an array", "{'type':'fields','url':1,'title':null,'fields':{'0':{'tag':'input'}}}",
-            Type::Fields);
         row("fields array of anything passes through", "{'type':'fields','fields':[1,'x',null]}", Type::Fields, {},
             {}, QJsonArray{1, "x", QJsonValue::Null});
         row("picked field", "{'type':'picked','kind':'field','url':'https://a.example/','field':" + emailJson + "}",
@@ -73,13 +70,10 @@ private slots:
         row("picked without kind", "{'type':'picked'}", Type::Picked, fieldKind);
         row("picked with numeric kind", "{'type':'picked','kind':5}", Type::Picked, fieldKind);
         row("picked with empty kind stays empty", "{'type':'picked','kind':''}", Type::Picked, QString(""));
-        row("picked field not an object", "{'type':'picked','kind':'field','url':['x'],'field':[{'tag':'input'}]}",
-            Type::Picked, fieldKind);
         row("fillResult ok", "{'type':'fillResult','ok':true}", Type::FillResult, {}, {}, noFields, noField, true);
         row("fillResult failed", "{'type':'fillResult','ok':false,'error':'not found'}", Type::FillResult,
             QStringLiteral("not found"));
         row("fillResult ok as string", "{'type':'fillResult','ok':'true'}", Type::FillResult);
-        row("fillResult ok as number, error as number", "{'type':'fillResult','ok':1,'error':7}", Type::FillResult);
         row("buttonClicked ok", "{'type':'buttonClicked','ok':true,'error':''}", Type::ButtonClicked, QString(""), {},
             noFields, noField, true);
         row("buttonClicked ok as string", "{'type':'buttonClicked','ok':'true','error':'gone'}", Type::ButtonClicked,
@@ -87,13 +81,10 @@ private slots:
         row("error", "{'type':'error','error':'Page non prise en charge'}", Type::Error,
             QStringLiteral("Page non prise en charge"));
         row("error without error", "{'type':'error'}", Type::Error);
-        row("error with object error", "{'type':'error','error':{'m':'x'}}", Type::Error);
 
-        for (const char *payload : {"{'type':'Hello','version':'1'}", "{'type':'HELLO'}", "{'type':'FillResult','ok':true}",
-                                    "{'type':'fillresult','ok':true}", "{'type':' hello'}", "{'type':'scan'}",
-                                    "{'type':'fill'}", "{'type':''}", "{'version':'1'}", "{'type':5}", "{'type':null}",
-                                    "{'type':['hello']}", "[{'type':'hello'}]", "'hello'", "", "null", "42",
-                                    "{'type':'hello'", "{'type':'hello'} trailing", "\xff\xfe"})
+        for (const char *payload : {"{'type':'Hello','version':'1'}", "{'type':'FILLRESULT','ok':true}",
+                                    "{'type':'scan'}", "{'version':'1'}", "{'type':5}", "[{'type':'hello'}]",
+                                    "'hello'", "", "{'type':'hello'"})
             row(qPrintable(QStringLiteral("dropped: ") + QString::fromLatin1(j(payload))), payload, Type::Dropped);
     }
 
@@ -152,8 +143,6 @@ private slots:
         QTest::newRow("no button") << target << QStringLiteral("12345") << false << QJsonObject() << false << 300;
         QTest::newRow("button and click") << target << QStringLiteral("with blanks\tand \"quotes\"") << true
                                           << object("{'label':'OK','tag':'button'}") << true << 300;
-        QTest::newRow("empty value, large delay") << QJsonObject() << QString() << true << QJsonObject() << false
-                                                  << 2147483647;
     }
 
     // A fill always carries its seven members, compact, with an integer delay.

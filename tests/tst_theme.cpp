@@ -1,5 +1,5 @@
-// The dark theme as the user sees it: the compiled-in images, the palette and
-// what the style sheet actually paints on real widgets.
+// The dark theme as the user sees it: the compiled-in images and what the
+// palette and the style sheet actually paint on real widgets.
 #include "TestMain.h"
 #include "Theme.h"
 
@@ -77,39 +77,6 @@ private slots:
             QCOMPARE(qAlpha(image.pixel(corner)), 0);
     }
 
-    void palette_data()
-    {
-        QTest::addColumn<int>("role");
-        QTest::addColumn<QString>("colour");
-        QTest::addColumn<QString>("disabled");
-        QTest::newRow("Window") << int(QPalette::Window) << "#1e2024" << "#1e2024";
-        QTest::newRow("WindowText") << int(QPalette::WindowText) << "#e6e8eb" << "#6b7078";
-        QTest::newRow("Base") << int(QPalette::Base) << "#26292e" << "#26292e";
-        QTest::newRow("AlternateBase") << int(QPalette::AlternateBase) << "#2a2d33" << "#2a2d33";
-        QTest::newRow("ToolTipBase") << int(QPalette::ToolTipBase) << "#2a2d33" << "#2a2d33";
-        QTest::newRow("ToolTipText") << int(QPalette::ToolTipText) << "#e6e8eb" << "#e6e8eb";
-        QTest::newRow("Text") << int(QPalette::Text) << "#e6e8eb" << "#6b7078";
-        QTest::newRow("Button") << int(QPalette::Button) << "#2a2d33" << "#2a2d33";
-        QTest::newRow("ButtonText") << int(QPalette::ButtonText) << "#e6e8eb" << "#6b7078";
-        QTest::newRow("BrightText") << int(QPalette::BrightText) << "#ffffff" << "#ffffff";
-        QTest::newRow("Highlight") << int(QPalette::Highlight) << "#1d4ed8" << "#1d4ed8";
-        QTest::newRow("HighlightedText") << int(QPalette::HighlightedText) << "#ffffff" << "#ffffff";
-        QTest::newRow("PlaceholderText") << int(QPalette::PlaceholderText) << "#9aa0a8" << "#9aa0a8";
-    }
-
-    // Each role in the active, inactive and disabled groups, opaque.
-    void palette()
-    {
-        QFETCH(int, role);
-        QFETCH(QString, colour);
-        QFETCH(QString, disabled);
-        for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-            const QBrush brush = QApplication::palette().brush(group, QPalette::ColorRole(role));
-            QCOMPARE(brush.color().alpha(), 255);
-            QCOMPARE(brush.color().name(), group == QPalette::Disabled ? disabled : colour);
-        }
-    }
-
     // How many pixels of a region show a colour: -1 every one, 0 none, n at least n.
     void painted_data()
     {
@@ -131,6 +98,8 @@ private slots:
         QTest::newRow("line edit") << "lineedit" << centre << "#1b1d21" << -1;
         QTest::newRow("log view") << "plaintext" << centre << "#16181b" << -1;
         QTest::newRow("group box") << "groupbox" << QRect(60, 30, 1, 1) << "#2a2d33" << -1;
+        // A plain widget shows the palette's window colour.
+        QTest::newRow("window") << "window" << centre << "#1e2024" << -1;
         // Indicator: 18 x 18 inside a 1 px border at the left, centred vertically;
         // the blue check mark inside leaves its upper middle free.
         QTest::newRow("unchecked indicator") << "unchecked" << QRect(9, 12, 1, 1) << "#1b1d21" << -1;
@@ -153,8 +122,10 @@ private slots:
             : widget == "spinbox"           ? new QSpinBox
             : widget.endsWith("checked")    ? static_cast<QWidget *>(new QCheckBox)
             : widget.endsWith("text")       ? new QPushButton(QStringLiteral("MMMM HHHH"))
+            : widget == "window"            ? new QWidget
                                             : new QPushButton;
         w->setObjectName(widget);
+        w->setAutoFillBackground(widget == "window");
         w->setEnabled(!widget.startsWith("disabled"));
         if (auto *check = qobject_cast<QCheckBox *>(w))
             check->setChecked(widget == "checked");

@@ -3,18 +3,17 @@ window.seen = [];
 function record(kind, detail) {
   window.seen.push({ kind, at: performance.timeOrigin + performance.now(), ...detail });
 }
-for (const type of ['input', 'change']) {
+for (const type of ['beforeinput', 'input', 'change']) {
   document.addEventListener(type, (e) => {
     const el = e.composedPath()[0];
-    record(type, { id: el.id, value: el.value, trusted: e.isTrusted });
+    record(type, { id: el.id, value: el.value ?? el.textContent, trusted: e.isTrusted });
   }, true);
 }
 document.addEventListener('keydown', (e) => record('keydown', { id: e.target.id, key: e.key, keyCode: e.keyCode }), true);
-document.addEventListener('keyup', (e) => record('keyup', { id: e.target.id, key: e.key }), true);
 document.addEventListener('submit', (e) => {
-  e.preventDefault();
+  if (e.target.id !== 'real') e.preventDefault();
   record('submit', { id: e.target.id, submitter: e.submitter ? e.submitter.id : '' });
 }, true);
 for (const type of ['mousedown', 'click']) {
-  window.addEventListener(type, (e) => record(type, { id: e.target.id }));
+  window.addEventListener(type, (e) => record(type, { id: e.target.id, trusted: e.isTrusted }));
 }

@@ -1,51 +1,53 @@
-// End to end: the real gateway, the extension in Chromium, a test page. The field
-// is picked by a real click, lines go in through fieldpost-send, and the page's
-// field and the gateway's log show the outcome.
+// End to end: the real gateway and two browsers with the extension, as when it
+// is installed into Edge and Chrome, showing the same page. The field is picked
+// by a real click in one of them, lines go in through fieldpost-send, and the
+// pages and the gateway's log show the outcome.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { MANIFEST, hoverToPick, launchBrowser, startPageServer, waitUntil } from '../lib/harness.mjs';
+import { MANIFEST, clickToPick, launchBrowser, seen, sleep, startPageServer, waitUntil } from '../lib/harness.mjs';
 import { Gateway } from '../lib/gateway.mjs';
 
 let gateway;
 let pages;
-let browser;
-let page;
+let browsers;
+let tabs;
 
 before(async () => {
   gateway = await new Gateway().start();
   pages = await startPageServer();
-  browser = await launchBrowser();
-  page = await browser.context.newPage();
-  await page.goto(`${pages.origin}/form.html`);
+  browsers = await Promise.all([launchBrowser(), launchBrowser()]);
+  tabs = await Promise.all(browsers.map((b) => b.context.newPage()));
+  await Promise.all(tabs.map((t) => t.goto(`${pages.origin}/form.html`)));
 });
 
 after(async () => {
-  await browser?.close();
+  await Promise.all((browsers || []).map((b) => b.close()));
   await pages?.close();
   await gateway?.stop();
 });
 
-test('the extension says hello to the gateway', async () => {
-  await gateway.waitLogged('Plugin connected', { timeout: 15000 });
-  await gateway.waitLogged(`Plugin prêt (v${MANIFEST.version})`);
+test('both browsers say hello to the gateway', async () => {
+  await gateway.waitLogged(`Plugin prêt (v${MANIFEST.version})`, { count: 2, timeout: 15000 });
 });
 
-test('a field picked by a click receives the lines sent to the gateway', async () => {
-  // Pick mode as the gateway's pick button starts it; the click in the page is real.
-  await browser.worker.evaluate(() =>
-    globalThis.fieldpost.handleGatewayMessage({ type: 'pickMode', enabled: true, kind: 'field' }));
-  const at = await hoverToPick(page, page.locator('#email'));
-  await page.mouse.click(at.x, at.y);
+test('only the browser that picked fills and answers; the other leaves pick mode and stays silent', async () => {
+  const bystander = browsers[1];
+  // Pick mode reaches every connected browser, as the gateway's pick button sends it.
+  await Promise.all(browsers.map((b) => b.startPick()));
+  await waitUntil(() => bystander.picking(), { what: 'pick mode in the other browser' });
+  await clickToPick(tabs[0], tabs[0].locator('#email'));
   await gateway.waitLogged('Field selected: Email  [input/email]');
+  await waitUntil(async () => !(await bystander.picking()), { what: 'the other browser to leave pick mode' });
+  await tabs[1].click('#email');
+  assert.equal((await seen(tabs[1], 'click', 'email')).length, 1, 'the click went to the page');
 
   const lines = ['first@example.org', 'second@example.org', 'third@example.org'];
   await gateway.sendLines(lines);
-  await waitUntil(async () => (await page.locator('#email').inputValue()) === lines.at(-1), { what: 'the field' });
-  const values = await page.evaluate(() => window.seen.filter((s) => s.kind === 'input' && s.id === 'email').map((s) => s.value));
-  assert.deepEqual(values, lines);
   await gateway.waitLogged('Fill OK.', { count: lines.length });
-  assert.equal(gateway.logged(/^Fill FAILED/).length, 0);
+  assert.deepEqual((await seen(tabs[0], 'input', 'email')).map((s) => s.value), lines);
   // "Simulate Enter key after filling" is on by default: each line submits the form.
-  const submits = await page.evaluate(() => window.seen.filter((s) => s.kind === 'submit' && s.id === 'order').length);
-  assert.equal(submits, lines.length);
+  assert.equal((await seen(tabs[0], 'submit', 'order')).length, lines.length);
+  await sleep(500);
+  assert.equal(gateway.logged(/^Fill (OK|FAILED)/).length, lines.length, 'one answer per line');
+  assert.deepEqual(await seen(tabs[1], ['input', 'keydown', 'submit']), []);
 });

@@ -1,299 +1,185 @@
-// Pick, fill, Enter, button click and scan, against a stand-in for the gateway.
+// Filling, against a stand-in for the gateway: what each field takes, Enter and
+// the button, the order of lines, and which tab and frame get them.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import {
-  GatewayStandIn, MANIFEST, centreOf, hoverToPick, launchBrowser, startPageServer, tabIdOf, waitUntil,
-} from '../lib/harness.mjs';
+import { GatewayStandIn, launchBrowser, seen, startPageServer, waitUntil } from '../lib/harness.mjs';
 
 let gateway;
 let pages;
+let other;
 let browser;
 let page;
+let email;
 
-async function seen(p, kind, id) {
-  return p.evaluate(([k, i]) => window.seen.filter((s) => s.kind === k && (!i || s.id === i)), [kind, id]);
-}
-
-async function pick(kind, locator, p = page) {
-  gateway.drop('picked');
-  gateway.send({ type: 'pickMode', enabled: true, kind });
-  // The outline shows up once the worker has switched the page to pick mode.
-  const at = await hoverToPick(p, locator);
-  await p.mouse.click(at.x, at.y);
-  return gateway.take('picked');
-}
-
-function assertOk(result) {
-  assert.equal(result.ok, true, `fill failed: ${result.error}`);
-  assert.equal(result.error, '');
-}
-
-function assertFailed(result, error) {
-  assert.equal(result.ok, false);
-  assert.equal(result.error, error);
-}
-
-async function fill(target, value, extra = {}) {
-  gateway.drop('fillResult');
-  gateway.send({
-    type: 'fill', target, value, pressEnter: false, button: {}, clickButton: false, clickDelayMs: 300, ...extra,
-  });
-  return gateway.take('fillResult');
-}
+const OK = [true, ''];
+const outcome = (m) => [m.ok, m.error];
+const fill = async (...args) => outcome(await gateway.fill(...args));
+// Another element of the page where email was picked.
+const on = (fields) => ({ ...email, id: '', name: '', css: '', ...fields });
 
 before(async () => {
   gateway = await new GatewayStandIn().start();
-  pages = await startPageServer();
+  [pages, other] = await Promise.all([startPageServer(), startPageServer()]);
   browser = await launchBrowser();
   page = await browser.context.newPage();
   await page.goto(`${pages.origin}/form.html`);
-  await page.frameLocator('#child').locator('#framed').waitFor();
   await gateway.take('hello', { timeout: 15000 });
+  email = await gateway.pick(page, page.locator('#email'));
 });
 
 after(async () => {
   await browser?.close();
-  await pages?.close();
+  await Promise.all([pages?.close(), other?.close()]);
   await gateway?.stop();
 });
 
-describe('link', () => {
-  test('hello carries the manifest version from an extension origin; the icon says connected', async () => {
-    const hellos = gateway.connections.flatMap((c) => c.messages).filter((m) => m.type === 'hello');
-    assert.equal(hellos[0].version, MANIFEST.version);
-    assert.match(gateway.connections[0].origin, /^chrome-extension:\/\/[a-p]{32}$/);
-    const title = await browser.worker.evaluate(() => chrome.action.getTitle({}));
-    assert.equal(title, 'Fieldpost: connected to the gateway');
-  });
-});
-
-describe('pick', () => {
-  test('outlines the element under the mouse and swallows the picking click', async () => {
-    const before = (await seen(page, 'click')).length + (await seen(page, 'mousedown')).length;
-    const picked = await pick('field', page.locator('#email'));
-    assert.equal(picked.kind, 'field');
-    assert.equal(picked.url, `${pages.origin}/form.html`);
-    assert.equal(picked.field.label, 'Email');
-    assert.equal(picked.field.tag, 'input');
-    assert.equal(picked.field.type, 'email');
-    assert.equal(picked.field.id, 'email');
-    assert.equal(picked.field.name, 'email');
-    assert.equal(picked.field.url, picked.url);
-    assert.equal(picked.field.tabId, await tabIdOf(browser.worker, page));
-    assert.equal((await seen(page, 'click')).length + (await seen(page, 'mousedown')).length, before);
-    // Pick mode ended: the next click reaches the page again.
-    const at = await centreOf(page.locator('#email'));
-    await page.mouse.click(at.x, at.y);
-    await waitUntil(async () => (await seen(page, 'click', 'email')).length === 1, { what: 'the page click' });
-    assert.equal(await page.evaluate(() => document.querySelector('fieldpost-pick-overlay')), null);
-  });
-
-  test('labels come from the label, aria-label, placeholder, in that order', async () => {
-    const city = await pick('field', page.locator('input[name=city]'));
-    assert.equal(city.field.label, 'City');
-    assert.equal(city.field.id, '');
-    assert.equal(city.field.name, 'city');
-    const notes = await pick('field', page.locator('#notes'));
-    assert.deepEqual([notes.field.label, notes.field.tag, notes.field.type], ['Notes', 'textarea', 'textarea']);
-    const ro = await pick('field', page.locator('#ro'));
-    assert.equal(ro.field.label, 'Reference');
-  });
-
-  test('a button pick climbs from its text to the button and says kind "button"', async () => {
-    const picked = await pick('button', page.locator('#go'));
-    assert.equal(picked.kind, 'button');
-    assert.deepEqual([picked.field.label, picked.field.tag, picked.field.type], ['Go on', 'button', 'button']);
-  });
-
-  test('Escape cancels pick mode without a pick', async () => {
-    gateway.drop('picked');
-    gateway.send({ type: 'pickMode', enabled: true, kind: 'field' });
-    const at = await hoverToPick(page, page.locator('#notes'));
-    await page.keyboard.press('Escape');
-    assert.equal((await seen(page, 'keydown')).filter((k) => k.key === 'Escape').length, 0);
-    const clicks = (await seen(page, 'click', 'notes')).length;
-    await page.mouse.click(at.x, at.y);
-    await waitUntil(async () => (await seen(page, 'click', 'notes')).length === clicks + 1, { what: 'the click' });
-    await assert.rejects(gateway.take('picked', { timeout: 300 }));
-  });
-
-  test('a field inside an open shadow root and one inside a same-origin frame', async () => {
-    const inner = await pick('field', page.locator('x-card #inner'));
-    assert.equal(inner.field.label, 'Inner code');
-    assert.deepEqual(inner.field.shadowHosts, ['#card']);
-    assert.deepEqual(inner.field.frames, []);
-    const framed = await pick('field', page.frameLocator('#child').locator('#framed'));
-    assert.equal(framed.field.label, 'Framed');
-    assert.equal(framed.url, `${pages.origin}/form.html`);
-    assert.deepEqual(framed.field.frames, [{ css: '#child', shadowHosts: [] }]);
-
-    assertOk(await fill(inner.field, 'S-1'));
-    assert.equal(await page.locator('x-card #inner').inputValue(), 'S-1');
-    assertOk(await fill(framed.field, 'F-1'));
-    assert.equal(await page.frameLocator('#child').locator('#framed').inputValue(), 'F-1');
-    const frameInputs = await seen(page.frames()[1], 'input', 'framed');
-    assert.equal(frameInputs.at(-1).value, 'F-1');
-  });
-});
-
 describe('fill', () => {
-  let email;
-  before(async () => {
-    email = (await pick('field', page.locator('#email'))).field;
-  });
-
-  test('a plain input gets the value with input and change events', async () => {
-    assertOk(await fill(email, 'ann@example.org'));
-    assert.equal(await page.locator('#email').inputValue(), 'ann@example.org');
-    const events = (await seen(page, 'input', 'email')).concat(await seen(page, 'change', 'email'));
-    assert.deepEqual(events.slice(-2).map((e) => [e.kind, e.value]),
-      [['input', 'ann@example.org'], ['change', 'ann@example.org']]);
+  test('each kind of field takes the value as typing would, or says why not', async () => {
+    for (const [target, value, expected, where, shows] of [
+      [email, 'ann@example.org', OK, '#email', 'ann@example.org'],
+      [on({ tag: 'textarea', type: 'textarea', id: 'notes' }), 'first note', OK, '#notes', 'first note'],
+      [on({ tag: 'select', type: 'select-one', id: 'country' }), 'de', OK, '#country', 'de'],
+      [on({ tag: 'select', type: 'select-one', id: 'country' }), 'France', OK, '#country', 'fr'],
+      [on({ tag: 'select', type: 'select-one', id: 'country' }), 'Spain', [false, 'value not accepted (no such option)'], '#country', 'fr'],
+      [on({ tag: 'input', type: 'text', id: 'gone', name: 'city' }), 'Lyon', OK, 'input[name=city]', 'Lyon'],
+      [on({ css: email.css }), 'path@example.org', OK, '#email', 'path@example.org'],
+      [on({ tag: 'input', type: 'text', id: 'ro' }), 'x', [false, 'field is read-only or disabled'], '#ro', 'fixed'],
+      [on({ tag: 'input', type: 'text', id: 'off' }), 'x', [false, 'field is read-only or disabled'], '#off', ''],
+      [on({ tag: 'button', type: 'button', id: 'go' }), 'x', [false, 'field cannot be filled (a button element)']],
+      [{ ...email, type: 'text' }, 'x', [false, 'field not found'], '#email', 'path@example.org'],
+      [on({ tag: 'input', type: 'text', id: 'nothere' }), 'x', [false, 'field not found']],
+    ]) {
+      assert.deepEqual(await fill(target, value), expected, `${value} into ${JSON.stringify(target)}`);
+      if (where) assert.equal(await page.locator(where).inputValue(), shows);
+    }
+    const events = await seen(page, ['input', 'change'], 'email');
+    assert.deepEqual(events.slice(-2).map((e) => [e.kind, e.value]), [['input', 'path@example.org'], ['change', 'path@example.org']]);
     assert.equal((await seen(page, 'submit')).length, 0, 'no Enter was asked for');
   });
 
-  test('a textarea and a select, by option value and by option text', async () => {
-    const notes = { tag: 'textarea', id: 'notes', url: email.url, tabId: email.tabId };
-    assertOk(await fill(notes, 'first note'));
-    assert.equal(await page.locator('#notes').inputValue(), 'first note');
-    const country = { tag: 'select', id: 'country', url: email.url, tabId: email.tabId };
-    assertOk(await fill(country, 'de'));
-    assert.equal(await page.locator('#country').inputValue(), 'de');
-    assertOk(await fill(country, 'France'));
-    assert.equal(await page.locator('#country').inputValue(), 'fr');
-    assertFailed(await fill(country, 'Spain'), 'value not accepted (no such option)');
-    assert.equal(await page.locator('#country').inputValue(), 'fr');
-  });
-
-  test('found by name, then by CSS path, when the id no longer matches', async () => {
-    const city = { tag: 'input', id: 'gone', name: 'city', url: email.url, tabId: email.tabId };
-    assertOk(await fill(city, 'Lyon'));
-    assert.equal(await page.locator('input[name=city]').inputValue(), 'Lyon');
-    const byPath = { tag: 'input', id: '', name: '', css: email.css, url: email.url, tabId: email.tabId };
-    assertOk(await fill(byPath, 'path@example.org'));
-    assert.equal(await page.locator('#email').inputValue(), 'path@example.org');
-  });
-
-  test('read-only, disabled and vanished fields are refused in plain words', async () => {
-    const ro = { tag: 'input', id: 'ro', url: email.url, tabId: email.tabId };
-    assertFailed(await fill(ro, 'x'), 'field is read-only or disabled');
-    assert.equal(await page.locator('#ro').inputValue(), 'fixed');
-    assertFailed(await fill({ ...ro, id: 'off' }, 'x'), 'field is read-only or disabled');
-    const doomed = (await pick('field', page.locator('#doomed'))).field;
-    await page.evaluate(() => document.getElementById('doomed').remove());
-    assertFailed(await fill(doomed, 'x'), 'field not found');
-    assertFailed(await fill({ tag: 'input', id: 'go', url: email.url, tabId: email.tabId }, 'x'), 'field not found');
+  test('a contenteditable field gets beforeinput and input as from typing', async () => {
+    assert.deepEqual(await fill(on({ tag: 'div', type: '', id: 'editor' }), 'ed-1'), OK);
+    assert.equal(await page.locator('#editor').textContent(), 'ed-1');
+    assert.deepEqual((await seen(page, ['beforeinput', 'input'], 'editor')).map((e) => [e.kind, e.value]),
+      [['beforeinput', ''], ['input', 'ed-1']]);
   });
 
   test('Enter submits through the default button unless the page cancels the keydown', async () => {
-    assertOk(await fill(email, 'enter@example.org', { pressEnter: true }));
-    const keys = await seen(page, 'keydown', 'email');
-    assert.deepEqual([keys.at(-1).key, keys.at(-1).keyCode], ['Enter', 13]);
-    await waitUntil(async () => (await seen(page, 'submit', 'order')).length === 1, { what: 'the submit' });
-    assert.equal((await seen(page, 'submit', 'order'))[0].submitter, 'send');
-
-    const guard = { tag: 'input', id: 'guard', url: email.url, tabId: email.tabId };
-    assertOk(await fill(guard, 'kept', { pressEnter: true }));
-    assert.equal((await seen(page, 'keydown', 'guard')).at(-1).key, 'Enter');
+    assert.deepEqual(await fill(email, 'enter@example.org', { pressEnter: true }), OK);
+    assert.deepEqual((await seen(page, 'keydown', 'email')).map((k) => [k.key, k.keyCode]), [['Enter', 13]]);
+    assert.deepEqual((await seen(page, 'submit', 'order')).map((s) => s.submitter), ['send']);
+    assert.deepEqual(await fill(on({ tag: 'input', type: 'text', id: 'guard' }), 'kept', { pressEnter: true }), OK);
+    assert.equal((await seen(page, 'keydown', 'guard')).length, 1);
     assert.equal((await seen(page, 'submit', 'guarded')).length, 0);
-
-    const single = { tag: 'input', id: 'single', url: email.url, tabId: email.tabId };
-    assertOk(await fill(single, 'solo', { pressEnter: true }));
-    await waitUntil(async () => (await seen(page, 'submit', 'lonely')).length === 1, { what: 'the button-less submit' });
+    assert.deepEqual(await fill(on({ tag: 'input', type: 'text', id: 'single' }), 'solo', { pressEnter: true }), OK);
+    assert.equal((await seen(page, 'submit', 'lonely')).length, 1);
   });
 
-  test('the button is clicked after the delay and reported', async () => {
-    const button = (await pick('button', page.locator('#go'))).field;
+  test('the button is clicked after the delay; a failed click or fill is reported', async () => {
+    const go = await gateway.pick(page, page.locator('#go'), 'button');
     gateway.drop('buttonClicked');
-    const result = await fill(email, 'click@example.org', { button, clickButton: true, clickDelayMs: 400 });
-    assertOk(result);
-    assert.equal((await seen(page, 'click', 'go')).length, 0, 'clicked before the delay');
-    const clicked = await gateway.take('buttonClicked');
-    assert.equal(clicked.ok, true);
-    assert.equal(clicked.error, '');
+    const filled = await gateway.fill(email, 'click@example.org', { button: go, clickButton: true, clickDelayMs: 400 });
+    assert.deepEqual(outcome(filled), OK);
+    assert.deepEqual(outcome(await gateway.take('buttonClicked')), OK);
     const clicks = await seen(page, 'click', 'go');
     assert.equal(clicks.length, 1);
-    assert.ok(clicks[0].at - result.at >= 0, 'click before the fill answer');
-  });
-
-  test('a failed click and a click skipped after a failed fill are reported', async () => {
-    gateway.drop('buttonClicked');
-    const missing = { tag: 'button', id: 'nothere', url: email.url, tabId: email.tabId };
-    assertOk(await fill(email, 'a@b.c', { button: missing, clickButton: true, clickDelayMs: 0 }));
-    let clicked = await gateway.take('buttonClicked');
-    assert.deepEqual([clicked.ok, clicked.error], [false, 'button not found']);
-    const ro = { tag: 'input', id: 'ro', url: email.url, tabId: email.tabId };
-    const go = { tag: 'button', id: 'go', url: email.url, tabId: email.tabId };
-    assertFailed(await fill(ro, 'x', { button: go, clickButton: true, clickDelayMs: 0 }), 'field is read-only or disabled');
-    clicked = await gateway.take('buttonClicked');
-    assert.deepEqual([clicked.ok, clicked.error], [false, 'button not clicked: the fill failed']);
+    assert.ok(clicks[0].at - filled.at >= 300, 'clicked before the delay');
+    for (const [target, button, expected] of [
+      [email, { ...go, id: 'nothere', css: '' }, [false, 'button not found']],
+      [email, { ...go, instance: 'another' }, [false, 'button was picked in another browser']],
+      [on({ tag: 'input', type: 'text', id: 'ro' }), go, [false, 'button not clicked: the fill failed']],
+    ]) {
+      await gateway.fill(target, 'b', { button, clickButton: true });
+      assert.deepEqual(outcome(await gateway.take('buttonClicked')), expected);
+    }
+    assert.equal((await seen(page, 'click', 'go')).length, 1);
   });
 
   test('a React controlled input takes the value into its state; a refused value is reported', async () => {
     const rpage = await browser.context.newPage();
     await rpage.goto(`${pages.origin}/react.html`);
-    await rpage.locator('#rname').waitFor();
-    const name = (await pick('field', rpage.locator('#rname'), rpage)).field;
-    assert.equal(name.label, 'Name');
-    assertOk(await fill(name, 'Grace'));
-    assert.equal(await rpage.locator('#state').textContent(), '{"name":"Grace","digits":""}');
+    const name = await gateway.pick(rpage, rpage.locator('#rname'));
+    assert.deepEqual(await fill(name, 'Grace'), OK);
     const digits = { ...name, id: 'rdigits', label: 'Digits', css: '#rdigits' };
-    assertOk(await fill(digits, '0042'));
+    assert.deepEqual(await fill(digits, '0042'), OK);
     assert.equal(await rpage.locator('#state').textContent(), '{"name":"Grace","digits":"0042"}');
-    assertFailed(await fill(digits, 'abc'), 'value not accepted');
+    assert.deepEqual(await fill(digits, 'abc'), [false, 'value not accepted']);
     assert.equal(await rpage.locator('#rdigits').inputValue(), '0042');
     await rpage.close();
   });
+});
 
-  test('a tab in the background is filled; a stale tab falls back to a tab with the address', async () => {
-    const front = await browser.context.newPage();
-    await front.goto(`${pages.origin}/frame.html`);
-    await front.bringToFront();
-    const active = await browser.worker.evaluate(async () => (await chrome.tabs.query({ active: true }))[0].url);
-    assert.equal(active, `${pages.origin}/frame.html`);
-    assertOk(await fill(email, 'behind@example.org'));
-    assert.equal(await page.locator('#email').inputValue(), 'behind@example.org');
-    assertOk(await fill({ ...email, tabId: 987654 }, 'stale@example.org'));
-    assert.equal(await page.locator('#email').inputValue(), 'stale@example.org');
-    // Unknown address and tab: the active tab is used, here the frame page.
-    const framed = { tag: 'input', id: 'framed', url: 'http://127.0.0.1:1/elsewhere', tabId: 987654 };
-    assertOk(await fill(framed, 'active'));
-    assert.equal(await front.locator('#framed').inputValue(), 'active');
-    await front.close();
-    await page.bringToFront();
+describe('order', () => {
+  test('a burst of plain fills lands complete and in order', async () => {
+    gateway.drop('fillResult');
+    const values = Array.from({ length: 200 }, (_, i) => `n${i}@x.org`);
+    for (const value of values) gateway.send({ type: 'fill', target: email, value, pressEnter: false, button: {}, clickButton: false, clickDelayMs: 0 });
+    for (const value of values) assert.deepEqual(outcome(await gateway.take('fillResult')), OK, value);
+    assert.deepEqual((await seen(page, 'input', 'email')).map((e) => e.value).filter((v) => /^n\d+@x\.org$/.test(v)), values);
   });
 
-  test('a burst of fills arrives complete and in order', async () => {
+  test('a burst of lines with a click: each click submits its own line, after the page it opened has loaded', async () => {
+    const tab = await browser.context.newPage();
+    await tab.goto(`${pages.origin}/form.html?burst`);
+    const code = await gateway.pick(tab, tab.locator('#code'));
+    const save = await gateway.pick(tab, tab.locator('#save'), 'button');
     gateway.drop('fillResult');
-    const count = 200;
-    for (let i = 0; i < count; i++) {
-      gateway.send({
-        type: 'fill', target: email, value: `n${i}@x.org`, pressEnter: false, button: {}, clickButton: false, clickDelayMs: 300,
-      });
-    }
-    for (let i = 0; i < count; i++) assertOk(await gateway.take('fillResult'));
-    const values = (await seen(page, 'input', 'email')).map((e) => e.value).filter((v) => /^n\d+@x\.org$/.test(v));
-    assert.deepEqual(values, Array.from({ length: count }, (_, i) => `n${i}@x.org`));
+    gateway.drop('buttonClicked');
+    for (const value of ['L1', 'L2']) gateway.send({ type: 'fill', target: code, value, pressEnter: false, button: save, clickButton: true, clickDelayMs: 0 });
+    for (const type of ['fillResult', 'buttonClicked', 'fillResult', 'buttonClicked']) assert.deepEqual(outcome(await gateway.take(type)), OK);
+    await tab.waitForURL('**/form.html?code=L2');
+    assert.deepEqual(pages.requests.filter((r) => r.startsWith('/form.html?code=')), ['/form.html?code=L1', '/form.html?code=L2']);
+    await tab.close();
   });
 });
 
 describe('scan', () => {
-  test('lists the fillable fields of the active tab, frames and shadow roots included', async () => {
+  test('lists the fields of the active tab and its frames, each good for a fill', async () => {
+    await page.bringToFront();
     gateway.drop('fields');
     gateway.send({ type: 'scan' });
     const answer = await gateway.take('fields');
-    assert.equal(answer.url, `${pages.origin}/form.html`);
-    assert.equal(answer.title, 'Plain form');
-    const labels = answer.fields.map((f) => f.label);
-    assert.deepEqual(labels, ['Email', 'City', 'Notes', 'Country', 'Guarded', 'Single', 'Inner code', 'Framed']);
-    assert.ok(answer.fields.every((f) => f.url === answer.url && Number.isInteger(f.tabId)));
-    // A scanned descriptor is good for a fill.
-    assertOk(await fill(answer.fields.at(-1), 'from scan'));
+    assert.deepEqual([answer.url, answer.title], [`${pages.origin}/form.html`, 'Plain form']);
+    assert.deepEqual(answer.fields.map((f) => f.label), ['Email', 'City', 'Notes', 'Country', 'Guarded', 'Single',
+      'First twin', 'Second twin', 'Editor', 'Inner code', 'Code', 'Framed']);
+    assert.equal(answer.fields.at(-1).frameOrigin, pages.origin);
+    assert.deepEqual(await fill(answer.fields.at(-1), 'from scan'), OK);
     assert.equal(await page.frameLocator('#child').locator('#framed').inputValue(), 'from scan');
   });
+});
 
-  test('nothing is sent on its own: only a scan brings "fields"', async () => {
-    await page.reload();
-    await page.locator('#email').waitFor();
-    await assert.rejects(gateway.take('fields', { timeout: 500 }));
+describe('which tab and frame', () => {
+  test('a field in a cross-origin frame; once the frame shows another origin it gets nothing', async () => {
+    const child = page.frameLocator('#child');
+    await page.locator('#child').evaluate((f, src) => { f.src = src; }, `${other.origin}/frame.html`);
+    const framed = await gateway.pick(page, child.locator('#framed'));
+    assert.deepEqual([framed.frameOrigin, framed.origin], [other.origin, pages.origin]);
+    assert.deepEqual(await fill(framed, 'F-1'), OK);
+    assert.equal(await child.locator('#framed').inputValue(), 'F-1');
+    await page.locator('#child').evaluate((f, src) => { f.src = src; }, `${pages.origin}/frame.html`);
+    await waitUntil(() => page.frames().some((f) => f.url() === `${pages.origin}/frame.html`), { what: 'the frame' });
+    assert.deepEqual(await fill(framed, 'F-2'), [false, `frame of the field is not open (${other.origin})`]);
+    assert.deepEqual(await seen(page.frames().find((f) => f.url() === `${pages.origin}/frame.html`), 'input'), []);
+  });
+
+  test('the picked page closed, a look-alike of another origin in front: nothing is filled, pressed or clicked', async () => {
+    const go = await gateway.pick(page, page.locator('#go'), 'button');
+    await page.close();
+    const alike = await browser.context.newPage();
+    await alike.goto(`${other.origin}/form.html`);
+    await alike.bringToFront();
+    gateway.drop('buttonClicked');
+    const gone = `page of the field is not open (${pages.origin}/form.html)`;
+    assert.deepEqual(await fill(email, 'x', { pressEnter: true, button: go, clickButton: true }), [false, gone]);
+    assert.deepEqual(outcome(await gateway.take('buttonClicked')), [false, 'button not clicked: the fill failed']);
+    for (const kind of ['input', 'keydown', 'submit', 'click']) assert.deepEqual(await seen(alike, kind), [], kind);
+
+    // Opened again in a new tab, with another query string, behind the look-alike.
+    const again = await browser.context.newPage();
+    await again.goto(`${pages.origin}/form.html?again=1#top`);
+    await alike.bringToFront();
+    assert.deepEqual(await fill(email, 'back@example.org'), OK);
+    assert.equal(await again.locator('#email').inputValue(), 'back@example.org');
+    assert.equal(await alike.locator('#email').inputValue(), '');
   });
 });

@@ -1,60 +1,87 @@
-// The link to the gateway: first contact when the gateway comes late, and
-// reconnection after the gateway restarts.
+// The link to the gateway and what the toolbar shows of it: first contact when
+// the gateway comes late, pick mode and replay across a lost link, the popup.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { GatewayStandIn, MANIFEST, launchBrowser, sleep, waitUntil } from '../lib/harness.mjs';
+import { GatewayStandIn, MANIFEST, clickToPick, launchBrowser, seen, sleep, startPageServer, waitUntil } from '../lib/harness.mjs';
 
 let browser;
 let gateway;
+let pages;
+let page;
+let popup;
 
-async function title() {
-  return browser.worker.evaluate(() => chrome.action.getTitle({}));
-}
+const title = () => browser.worker.evaluate(() => chrome.action.getTitle({}));
+const shown = () => popup.evaluate(() => ({
+  link: document.getElementById('link').textContent,
+  destination: document.getElementById('destination').textContent,
+  outcomes: [...document.querySelectorAll('#outcomes li')].map((li) => li.textContent.replace(/^\S+ /, '')),
+  stop: !document.getElementById('stop').hidden,
+}));
+const popupShows = (part, value) => waitUntil(async () => (await shown())[part] === value, { what: `the popup's ${part}` });
 
 before(async () => {
+  pages = await startPageServer();
   browser = await launchBrowser();
+  page = await browser.context.newPage();
+  await page.goto(`${pages.origin}/form.html`);
+  popup = await browser.context.newPage();
+  await popup.goto(browser.popupUrl);
 });
 
 after(async () => {
   await browser?.close();
+  await pages?.close();
   await gateway?.stop();
 });
 
-test('with no gateway the icon says disconnected; a gateway started later gets the hello', async () => {
+test('with no gateway the icon and popup say so; a gateway started later gets the hello', async () => {
   await sleep(1000);
   assert.equal(await title(), 'Fieldpost: gateway not connected');
+  assert.deepEqual(await shown(), { link: 'Gateway not connected', destination: 'none picked in this browser', outcomes: [], stop: false });
   gateway = await new GatewayStandIn().start();
-  const hello = await gateway.take('hello', { timeout: 8000 });
-  assert.equal(hello.version, MANIFEST.version);
+  assert.equal((await gateway.take('hello', { timeout: 8000 })).version, MANIFEST.version);
   await waitUntil(async () => (await title()) === 'Fieldpost: connected to the gateway', { what: 'the icon' });
+  await popupShows('link', 'Connected to the gateway');
 });
 
-test('after the gateway restarts the extension connects again and answers on the new link', async () => {
-  const first = gateway.connections.length;
+test('the popup shows the destination, the last five outcomes, and stops pick mode', async () => {
+  const email = await gateway.pick(page, page.locator('#email'));
+  await popupShows('destination', `Email on ${pages.origin}/form.html`);
+  for (let i = 1; i <= 5; i++) await gateway.fill(email, `v${i}`);
+  await gateway.fill({ ...email, id: 'nothere', name: '', css: '' }, 'v6');
+  await waitUntil(async () => (await shown()).outcomes[0] === 'Fill failed: field not found', { what: 'the outcomes' });
+  assert.deepEqual((await shown()).outcomes, ['Fill failed: field not found', 'Filled "v5"', 'Filled "v4"', 'Filled "v3"', 'Filled "v2"']);
+  gateway.send({ type: 'pickMode', enabled: true, kind: 'field' });
+  await popupShows('stop', true);
+  await popup.click('#stop');
+  await waitUntil(async () => !(await browser.picking()), { what: 'pick mode to end' });
+  await popupShows('stop', false);
+});
+
+test('a lost link ends pick mode, and after it nothing comes back but the hello', async () => {
+  gateway.send({ type: 'pickMode', enabled: true, kind: 'field' });
+  await waitUntil(() => browser.picking(), { what: 'pick mode' });
   await gateway.stop();
-  await waitUntil(async () => (await title()) === 'Fieldpost: gateway not connected', { what: 'the icon' });
-  // Stay away long enough for the retry delay to have grown, then come back.
-  await sleep(2000);
+  await popupShows('link', 'Gateway not connected');
+  // The page has its clicks again, and one on a field picks nothing.
+  const box = await page.locator('#notes').boundingBox();
+  await page.mouse.click(box.x + 5, box.y + 5);
+  await waitUntil(async () => (await seen(page, 'click', 'notes')).length === 1, { what: 'the page click' });
+  assert.equal(await browser.picking(), false);
   gateway = await new GatewayStandIn().start();
-  const hello = await gateway.take('hello', { timeout: 8000 });
-  assert.equal(hello.version, MANIFEST.version);
+  await gateway.take('hello', { timeout: 8000 });
+  await sleep(500);
+  assert.deepEqual(gateway.received.map((m) => m.type), []);
   assert.equal(gateway.connections.length, 1, 'one link per extension');
-  assert.ok(first >= 1);
-  await waitUntil(async () => (await title()) === 'Fieldpost: connected to the gateway', { what: 'the icon' });
-  gateway.send({ type: 'scan' });
-  const fields = await gateway.take('fields');
-  assert.ok(Array.isArray(fields.fields));
 });
 
 test('unknown, malformed and non-object messages are ignored and the link stays up', async () => {
   const conn = gateway.open[0];
   for (const text of ['not json', '[1,2]', '"text"', '{"type":"Fill"}', '{"type":"fill"}', '{}']) conn.ws.send(text);
   conn.ws.send(Buffer.from([1, 2, 3]), { binary: true });
-  // A fill without target still gets its answer, in plain words.
-  const result = await gateway.take('fillResult');
-  assert.equal(result.ok, false);
-  assert.match(result.error, /^field not found/);
   gateway.send({ type: 'scan' });
   await gateway.take('fields');
-  assert.equal(conn.closed, false);
+  // A fill without a target names no page: no browser answers it.
+  assert.deepEqual(gateway.received.map((m) => m.type), []);
+  assert.equal(conn.ws.readyState, 1);
 });

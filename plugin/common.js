@@ -1,0 +1,19 @@
+// What the worker, the content script and the popup agree on, in one place. The
+// messages and descriptor members are listed in docs/plugin-protocol.md.
+globalThis.fieldpostCommon = Object.freeze({
+  GATEWAY_PORT: 9000,
+  CLICK_DELAY_MS: 300,
+  PICK_KIND: Object.freeze({ FIELD: 'field', BUTTON: 'button' }),
+  // With the gateway, both ways.
+  MSG: Object.freeze({
+    HELLO: 'hello', KEEPALIVE: 'keepalive', FIELDS: 'fields', PICKED: 'picked', FILL_RESULT: 'fillResult',
+    BUTTON_CLICKED: 'buttonClicked', SCAN: 'scan', PICK_MODE: 'pickMode', FILL: 'fill',
+  }),
+  // Inside the extension: content script and popup to worker.
+  LOCAL: Object.freeze({ PICKED: 'picked', PICK_CANCELLED: 'pickCancelled', STOP_PICKING: 'stopPicking' }),
+  // chrome.storage.session key that every frame watches to enter and leave pick mode.
+  PICK_KEY: 'pick',
+  // Port names: the popup's to the worker, the worker's to each frame.
+  STATUS_PORT: 'status',
+  CALL_PORT: 'calls',
+});

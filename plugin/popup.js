@@ -1,0 +1,20 @@
+// The toolbar popup: the worker's state, live while the popup is open.
+// Messages: docs/plugin-protocol.md.
+const { LOCAL, STATUS_PORT } = globalThis.fieldpostCommon;
+const port = chrome.runtime.connect({ name: STATUS_PORT });
+const $ = (id) => document.getElementById(id);
+
+port.onMessage.addListener((status) => {
+  $('link').textContent = status.connected ? 'Connected to the gateway' : 'Gateway not connected';
+  $('link').className = status.connected ? 'on' : 'off';
+  const d = status.destination;
+  $('destination').textContent = d ? `${d.label || '(no name)'} on ${d.page}` : 'none picked in this browser';
+  $('outcomes').replaceChildren(...status.outcomes.map((o) => {
+    const item = document.createElement('li');
+    item.textContent = `${new Date(o.at).toTimeString().slice(0, 8)} ${o.text}`;
+    return item;
+  }));
+  if (!status.outcomes.length) $('outcomes').textContent = 'none yet';
+  $('stop').hidden = !status.picking;
+});
+$('stop').addEventListener('click', () => port.postMessage({ type: LOCAL.STOP_PICKING }));
