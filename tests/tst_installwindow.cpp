@@ -219,20 +219,14 @@ private slots:
         const auto entries = [] { return QSettings(policyRegistryPath(chrome), QSettings::NativeFormat).allKeys(); };
         QVERIFY2(entries().isEmpty(), "Chrome already has force-install entries here");
         Harness h;
-        QWidget *window = h.start(createSystemPlatform());
+        h.start(createSystemPlatform());
         h.verifyRow(chrome, false);
-
         h.button(chrome, 0)->click();
-        QCOMPARE(probe::logMessages(window).last(),
-                 QStringLiteral("Plugin installed for Google Chrome. Restart Chrome to apply."));
         h.verifyRow(chrome, true);
         h.verifyRow(edge, false);
         QCOMPARE(entries(), QStringList{QStringLiteral("1")});
         QCOMPARE(QSettings(policyRegistryPath(chrome), QSettings::NativeFormat).value("1").toString(), ourValue);
-
         h.button(chrome, 1)->click();
-        QCOMPARE(probe::logMessages(window).last(),
-                 QStringLiteral("Plugin uninstalled for Google Chrome. Restart Chrome to apply."));
         h.verifyRow(chrome, false);
         QVERIFY(entries().isEmpty());
     }

@@ -1,11 +1,15 @@
 // The Qt-free Windows layer of the plugin installation on its own, under wine:
 // the process list, and the search and activation of a browser window. (The
 // elevated reg.exe is checked through the window, in tst_installwindow.)
+//   tst_winapi.exe shown TITLE-START WAIT-MS   is the deployed-program check's
+// probe instead: exit 0 once a visible top-level window whose title starts so
+// is on the desktop, 1 when none came within WAIT-MS.
 #include "WinApi.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -88,10 +92,29 @@ void windows()
     check(winapi::bringBrowserToFront() && GetForegroundWindow() == chrome, "Chrome window activated");
 }
 
+BOOL CALLBACK titleStarts(HWND window, LPARAM start)
+{
+    wchar_t title[512] = {};
+    const auto *text = reinterpret_cast<const wchar_t *>(start);
+    return !(IsWindowVisible(window) && GetWindowTextW(window, title, 512) > 0
+             && std::wcsncmp(title, text, std::wcslen(text)) == 0);
+}
+
+int shown(const wchar_t *titleStart, DWORD waitMs)
+{
+    // EnumWindows fails when the callback stopped it, that is on a match.
+    for (const DWORD start = GetTickCount(); EnumWindows(titleStarts, LPARAM(titleStart)); Sleep(100))
+        if (GetTickCount() - start >= waitMs)
+            return 1;
+    return 0;
+}
+
 } // namespace
 
-int wmain()
+int wmain(int argc, wchar_t **argv)
 {
+    if (argc == 4 && std::wcscmp(argv[1], L"shown") == 0)
+        return shown(argv[2], DWORD(std::wcstoul(argv[3], nullptr, 10)));
     processes();
     windows();
     std::printf("%d of %d checks passed\n", checks - failures, checks);
