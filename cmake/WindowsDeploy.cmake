@@ -5,7 +5,7 @@
 # exactly these files again.
 cmake_minimum_required(VERSION 3.25)
 
-foreach(var DIST EXECUTABLES QT_PLUGINS DLL_DIRS OBJDUMP PLUGIN FILELIST)
+foreach(var DIST EXECUTABLES QT_PLUGINS DLL_DIRS OBJDUMP STRIP PLUGIN FILELIST)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "WindowsDeploy.cmake needs -D${var}=…")
   endif()
@@ -46,6 +46,13 @@ while(pending)
     endif()
   endforeach()
 endwhile()
+
+# The MinGW runtime comes with its debugging symbols (libstdc++ alone is 23 MB).
+file(GLOB binaries "${DIST}/*.dll" "${DIST}/*.exe")
+execute_process(COMMAND "${STRIP}" --strip-unneeded ${binaries} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${STRIP} failed")
+endif()
 
 # The uninstaller's list: every file, then the folders deepest first.
 file(GLOB_RECURSE files RELATIVE "${DIST}" LIST_DIRECTORIES true "${DIST}/*")

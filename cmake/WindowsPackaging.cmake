@@ -14,6 +14,7 @@ add_custom_target(deploy ALL
           -D "QT_PLUGINS=${QT6_INSTALL_PREFIX}/${QT6_INSTALL_PLUGINS}"
           -D "DLL_DIRS=${FIELDPOST_WINDOWS_DLL_DIRS}"
           -D "OBJDUMP=${FIELDPOST_OBJDUMP}"
+          -D "STRIP=${CMAKE_STRIP}"
           -D "PLUGIN=${PROJECT_SOURCE_DIR}/plugin"
           -D "FILELIST=${PROJECT_BINARY_DIR}/dist-files.nsh"
           -P ${CMAKE_CURRENT_LIST_DIR}/WindowsDeploy.cmake
