@@ -3,13 +3,13 @@
 #include "FrameFormat.h"
 #include "BrowserPlatform.h"
 #include "MainWindow.h"
+#include "PluginSocket.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTcpSocket>
-#include <QWebSocket>
 
 #include <memory>
 
@@ -28,18 +28,18 @@ const QJsonObject saveButton = json("{'label':'Save','tag':'button','id':'save',
 class FakePlugin : public QObject
 {
 public:
-    QWebSocket socket;
+    PluginSocket socket;
     QList<QJsonObject> received;
 
     FakePlugin()
     {
-        connect(&socket, &QWebSocket::textMessageReceived, this,
+        connect(&socket, &PluginSocket::textMessageReceived, this,
                 [this](const QString &text) { received << QJsonDocument::fromJson(text.toUtf8()).object(); });
     }
 
     bool open()
     {
-        QSignalSpy connected(&socket, &QWebSocket::connected);
+        QSignalSpy connected(&socket, &PluginSocket::connected);
         socket.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
         // The hello tells that the gateway has counted us as connected.
         return connected.wait(5000) && waitFor(QStringLiteral("hello"));
