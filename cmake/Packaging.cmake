@@ -1,5 +1,10 @@
-# Desktop integration and the Debian package (cpack -G DEB).
+# Desktop integration and the Debian package (cpack -G DEB); on Windows the
+# deployed folder and the installer (WindowsPackaging.cmake).
 # The programs install through their own install(TARGETS) rules.
+if(WIN32 AND MINGW)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsPackaging.cmake)
+  return()
+endif()
 if(NOT UNIX OR APPLE)
   return()
 endif()
@@ -19,6 +24,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/resources/appicon.png
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/fieldpost-autostart.desktop
   DESTINATION /etc/xdg/autostart
   RENAME fieldpost.desktop)
+# The unpacked browser extension, for loading it by hand until the
+# force-install update server is there (README: "Loading the plugin unpacked").
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/plugin/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/fieldpost/plugin)
 
 set(CPACK_PACKAGE_NAME fieldpost)
 set(CPACK_PACKAGE_VENDOR Thornvaleworks)

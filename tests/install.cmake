@@ -14,7 +14,3 @@ endif()
 
 fieldpost_add_test(tst_installwindow PORT9000 SOURCES tst_installwindow.cpp FakeBrowserPlatform.h
   LIBS fieldpost_window Qt6::WebSockets)
-
-# The Windows-only code, parsed as a Windows build and its Win32 layer run under wine.
-add_test(NAME windows_check COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/windows-check)
-set_tests_properties(windows_check PROPERTIES TIMEOUT 600)

@@ -1,6 +1,7 @@
 // The gateway end to end through its real sockets: a WebSocket client plays
 // the plugin, a TCP client plays the companion product.
 #include "FrameFormat.h"
+#include "PluginSocket.h"
 #include "TestWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
@@ -8,7 +9,6 @@
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTcpSocket>
-#include <QWebSocket>
 
 #include <memory>
 
@@ -27,18 +27,18 @@ const QJsonObject saveButton = json("{'label':'Save','tag':'button','id':'save',
 class FakePlugin : public QObject
 {
 public:
-    QWebSocket socket;
+    PluginSocket socket;
     QList<QJsonObject> received;
 
     FakePlugin()
     {
-        connect(&socket, &QWebSocket::textMessageReceived, this,
+        connect(&socket, &PluginSocket::textMessageReceived, this,
                 [this](const QString &text) { received << QJsonDocument::fromJson(text.toUtf8()).object(); });
     }
 
     bool open()
     {
-        QSignalSpy connected(&socket, &QWebSocket::connected);
+        QSignalSpy connected(&socket, &PluginSocket::connected);
         socket.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
         // The hello tells that the gateway has counted us as connected.
         return connected.wait(5000) && waitFor(QStringLiteral("hello"));

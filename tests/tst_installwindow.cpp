@@ -1,14 +1,16 @@
 // The plugin rows of the main window over a fake platform: labels, their
 // colours and the buttons before and after each Install/Uninstall, the log
-// lines, and the restart warning with and without a connected plugin.
+// lines, and the restart warning with and without a connected plugin; on
+// Windows also the real layer against the registry.
+#include "ExtensionPolicy.h"
 #include "FakeBrowserPlatform.h"
+#include "PluginSocket.h"
 #include "TestWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 
 #include <QSignalSpy>
 #include <QTimer>
-#include <QWebSocket>
 
 #include <optional>
 
@@ -36,10 +38,12 @@ struct Harness
     FakeBrowserPlatform *fake = owned.get();
     std::optional<MainWindow> window;
 
-    QWidget *start()
+    QWidget *start(std::unique_ptr<BrowserPlatform> platform = nullptr)
     {
         QSettings().setValue(QStringLiteral("tcpPort"), probe::freePort()); // off the product's default port
-        window.emplace(testParts(std::move(owned)));
+        if (!platform)
+            platform = std::move(owned);
+        window.emplace(testParts(std::move(platform)));
         return &*window;
     }
     QWidget *cell(int row, int column) { return probe::gridCell(&*window, QStringLiteral("Browser Plugin"), row, column); }
@@ -177,8 +181,8 @@ private slots:
 
         QVERIFY2(probe::logMessages(window).contains(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")),
                  "port 9000 is held by another program");
-        QWebSocket plugin;
-        QSignalSpy connected(&plugin, &QWebSocket::connected);
+        PluginSocket plugin;
+        QSignalSpy connected(&plugin, &PluginSocket::connected);
         plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
         QVERIFY2(connected.wait(5000), "the window's WebSocket server did not accept the plugin");
         QTRY_VERIFY(h.hint()->isHidden());
@@ -203,6 +207,30 @@ private slots:
         QVERIFY(h.hint()->isHidden());
         QCOMPARE(h.hint()->text(), restartEdge);
     }
+
+#ifdef Q_OS_WIN
+    // The system's own layer: Install writes the machine-wide policy through
+    // reg.exe started with "runas", Uninstall deletes it. It changes HKLM, so
+    // it runs only where asked to (under wine, in a prefix of its own).
+    void systemPolicyThroughRegExe()
+    {
+        if (qEnvironmentVariable("FIELDPOST_WRITE_HKLM") != QLatin1String("1"))
+            QSKIP("writes HKLM; set FIELDPOST_WRITE_HKLM=1 to run it");
+        const auto entries = [] { return QSettings(policyRegistryPath(chrome), QSettings::NativeFormat).allKeys(); };
+        QVERIFY2(entries().isEmpty(), "Chrome already has force-install entries here");
+        Harness h;
+        h.start(createSystemPlatform());
+        h.verifyRow(chrome, false);
+        h.button(chrome, 0)->click();
+        h.verifyRow(chrome, true);
+        h.verifyRow(edge, false);
+        QCOMPARE(entries(), QStringList{QStringLiteral("1")});
+        QCOMPARE(QSettings(policyRegistryPath(chrome), QSettings::NativeFormat).value("1").toString(), ourValue);
+        h.button(chrome, 1)->click();
+        h.verifyRow(chrome, false);
+        QVERIFY(entries().isEmpty());
+    }
+#endif
 };
 
 FIELDPOST_TEST_MAIN(TestInstallWindow)

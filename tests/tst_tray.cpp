@@ -1,5 +1,6 @@
 // The tray icon and the window's life: closing hides to the tray while the
 // icon is visible, Quit lets the close through, and the servers keep running.
+#include "PluginSocket.h"
 #include "TestWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
@@ -9,7 +10,6 @@
 #include <QSystemTrayIcon>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QWebSocket>
 
 #include <functional>
 #include <memory>
@@ -98,8 +98,8 @@ private slots:
         tcp.connectToHost(QHostAddress::LocalHost, tcpPort);
         QVERIFY2(tcpConnected.wait(), qPrintable(tcp.errorString()));
         // The log tells that this window's bridge, not another program on the port, took it.
-        QWebSocket plugin;
-        QSignalSpy wsConnected(&plugin, &QWebSocket::connected);
+        PluginSocket plugin;
+        QSignalSpy wsConnected(&plugin, &PluginSocket::connected);
         plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000/")));
         QVERIFY2(wsConnected.wait(), qPrintable(plugin.errorString()));
         QTRY_VERIFY2(log->toPlainText().contains(QLatin1String("] Plugin connected")), qPrintable(log->toPlainText()));

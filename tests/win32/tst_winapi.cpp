@@ -1,11 +1,15 @@
-// The Qt-free Windows layer of the plugin installation, run under wine by
-// scripts/windows-check: reg.exe through the "runas" launch, the process
-// list, and the search and activation of a browser window.
+// The Qt-free Windows layer of the plugin installation on its own, under wine:
+// the process list, and the search and activation of a browser window. (The
+// elevated reg.exe is checked through the window, in tst_installwindow.)
+//   tst_winapi.exe shown TITLE-START WAIT-MS   is the deployed-program check's
+// probe instead: exit 0 once a visible top-level window whose title starts so
+// is on the desktop, 1 when none came within WAIT-MS.
 #include "WinApi.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -19,30 +23,6 @@ void check(bool ok, const char *what)
     failures += !ok;
     std::printf("%s: %s\n", ok ? "PASS" : "FAIL", what);
     std::fflush(stdout);
-}
-
-void registry()
-{
-    const std::wstring key = L"\"HKLM\\Software\\Policies\\FieldpostCheck\\ExtensionInstallForcelist\"";
-    const std::wstring value = L"kembcdlbgbcnnchcnbdhbmbhbejnedjf;https://updates.thornvaleworks.com/fieldpost/update.xml";
-    // Read back from the 64-bit view, the one the launched reg.exe writes.
-    const auto read = [](std::wstring *data) {
-        wchar_t buffer[1024] = {};
-        DWORD size = sizeof(buffer);
-        const LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE,
-                                            L"Software\\Policies\\FieldpostCheck\\ExtensionInstallForcelist", L"3",
-                                            RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, buffer, &size);
-        *data = buffer;
-        return status == ERROR_SUCCESS;
-    };
-    std::wstring data;
-    check(winapi::runElevatedReg(L"add " + key + L" /v 3 /t REG_SZ /d \"" + value + L"\" /f"),
-          "elevated reg add exits with 0");
-    check(read(&data) && data == value, "added value reads back exactly");
-    check(winapi::runElevatedReg(L"delete " + key + L" /v 3 /f"), "elevated reg delete exits with 0");
-    check(!read(&data), "deleted value is gone");
-    check(!winapi::runElevatedReg(L"delete " + key + L" /v 3 /f"), "deleting a missing value fails (non-zero exit)");
-    check(winapi::runElevatedReg(L"delete \"HKLM\\Software\\Policies\\FieldpostCheck\" /f"), "clean-up");
 }
 
 void processes()
@@ -112,11 +92,29 @@ void windows()
     check(winapi::bringBrowserToFront() && GetForegroundWindow() == chrome, "Chrome window activated");
 }
 
+BOOL CALLBACK titleStarts(HWND window, LPARAM start)
+{
+    wchar_t title[512] = {};
+    const auto *text = reinterpret_cast<const wchar_t *>(start);
+    return !(IsWindowVisible(window) && GetWindowTextW(window, title, 512) > 0
+             && std::wcsncmp(title, text, std::wcslen(text)) == 0);
+}
+
+int shown(const wchar_t *titleStart, DWORD waitMs)
+{
+    // EnumWindows fails when the callback stopped it, that is on a match.
+    for (const DWORD start = GetTickCount(); EnumWindows(titleStarts, LPARAM(titleStart)); Sleep(100))
+        if (GetTickCount() - start >= waitMs)
+            return 1;
+    return 0;
+}
+
 } // namespace
 
-int wmain()
+int wmain(int argc, wchar_t **argv)
 {
-    registry();
+    if (argc == 4 && std::wcscmp(argv[1], L"shown") == 0)
+        return shown(argv[2], DWORD(std::wcstoul(argv[3], nullptr, 10)));
     processes();
     windows();
     std::printf("%d of %d checks passed\n", checks - failures, checks);

@@ -1,0 +1,86 @@
+#pragma once
+
+// The plugin's end of the WebSocket link in the window suites: QtWebSockets'
+// client, written apart from the gateway; on Windows, whose Qt here has no
+// WebSockets module, this small client with the same members.
+#ifndef FIELDPOST_OWN_WEBSOCKET_CLIENT
+#include <QWebSocket>
+using PluginSocket = QWebSocket;
+#else
+#include <QTcpSocket>
+#include <QUrl>
+#include <QtEndian>
+
+class PluginSocket : public QObject
+{
+    Q_OBJECT
+public:
+    PluginSocket()
+    {
+        connect(&tcp, &QTcpSocket::connected, this, [this] {
+            tcp.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        });
+        connect(&tcp, &QTcpSocket::readyRead, this, &PluginSocket::read);
+    }
+    void open(const QUrl &url)
+    {
+        buffer.clear();
+        upgraded = false;
+        tcp.connectToHost(url.host(), quint16(url.port(80)));
+    }
+    // Masked with the key 0, which leaves the payload as it is; the suites'
+    // messages are below 64 KiB.
+    void sendTextMessage(const QString &text)
+    {
+        const QByteArray payload = text.toUtf8();
+        const char head[] = {'\x81', '\xfe', char(payload.size() >> 8), char(payload.size() & 0xff), 0, 0, 0, 0};
+        tcp.write(QByteArray(head, sizeof head) + payload);
+    }
+    void close()
+    {
+        if (upgraded)
+            tcp.write(QByteArray("\x88\x80\0\0\0\0", 6)); // an empty close frame
+        tcp.disconnectFromHost();
+    }
+    QString errorString() const { return tcp.errorString(); }
+
+signals:
+    void connected();
+    void textMessageReceived(const QString &message);
+
+private:
+    void read()
+    {
+        buffer += tcp.readAll();
+        const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+        if (!upgraded && headEnd >= 0) {
+            // The accept value of RFC 6455's example key.
+            if (!buffer.left(headEnd).contains("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=")) {
+                tcp.abort();
+                return;
+            }
+            buffer.remove(0, headEnd + 4);
+            upgraded = true;
+            emit connected();
+        }
+        // The gateway's frames are unmasked and whole.
+        while (upgraded && buffer.size() >= 2) {
+            const bool extended = (buffer[1] & 0x7f) == 126;
+            const qsizetype header = extended ? 4 : 2;
+            if (buffer.size() < header)
+                return;
+            const qsizetype length = extended ? qFromBigEndian<quint16>(buffer.constData() + 2) : buffer[1] & 0x7f;
+            if (buffer.size() < header + length)
+                return;
+            if ((buffer[0] & 0x0f) == 0x1)
+                emit textMessageReceived(QString::fromUtf8(buffer.mid(header, length)));
+            buffer.remove(0, header + length);
+        }
+    }
+
+    QTcpSocket tcp;
+    QByteArray buffer;
+    bool upgraded = false;
+};
+#endif

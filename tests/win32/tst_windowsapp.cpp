@@ -1,0 +1,148 @@
+// The Windows program as a user gets it, driven from Linux under wine (in the
+// one fresh prefix of scripts/wine-run): the deployed fieldpost.exe, then the
+// installer and its uninstaller.
+#include "FrameFormat.h"
+
+#include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QWebSocket>
+#include <QtTest>
+
+namespace {
+
+const QString installDir = QStringLiteral("C:\\Program Files\\Fieldpost");
+const QString runKey = QStringLiteral("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+const QString uninstallKey = QStringLiteral("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Fieldpost");
+
+QString env(const char *name)
+{
+    return qEnvironmentVariable(name);
+}
+
+QString inPrefix(QString windowsPath)
+{
+    return env("WINEPREFIX") + QLatin1Char('/')
+        + windowsPath.replace(QLatin1Char('\\'), QLatin1Char('/')).replace(QLatin1String("C:"), QLatin1String("drive_c"));
+}
+
+// A Windows program (or one of wine's tools) run to its end: exit code, output.
+std::pair<int, QByteArray> wine(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("wine"), arguments);
+    const bool ended = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, process.readAll()};
+}
+
+// 0 when the gateway's window is on the desktop within waitMs, 1 when not.
+int windowShown(int waitMs)
+{
+    return wine({env("FIELDPOST_WINAPI"), "shown", "Thornvaleworks Fieldpost (Plugin) ", QString::number(waitMs)}).first;
+}
+
+// The gateway started as from Explorer; its log comes on stderr.
+struct Gateway
+{
+    explicit Gateway(const QString &exe) { process.start(QStringLiteral("wine"), {exe}); }
+    ~Gateway()
+    {
+        process.kill();
+        process.waitForFinished(10000);
+    }
+    bool waitForLog(const QByteArray &line)
+    {
+        return QTest::qWaitFor([&] { return (log += process.readAllStandardError()).contains(line); }, 60000);
+    }
+    QProcess process;
+    QByteArray log;
+};
+
+QStringList filesUnder(const QString &root)
+{
+    QStringList files;
+    for (QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+        files << QDir(root).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+} // namespace
+
+class TestWindowsApp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Hidden at start, shown by a second start through the named pipe; a line
+    // from Linux's fieldpost-send reaches a plugin on 127.0.0.1:9000; the
+    // choice is kept in the registry.
+    void deployedProgram()
+    {
+        const QString exe = env("FIELDPOST_DIST") + QStringLiteral("/fieldpost.exe");
+        Gateway first(exe);
+        QVERIFY2(first.waitForLog("Ready. Connect the browser plugin."), first.log.constData());
+        QCOMPARE(windowShown(0), 1);
+        QCOMPARE(wine({exe}).first, 0);
+        QCOMPARE(windowShown(10000), 0);
+
+        QWebSocket plugin;
+        QSignalSpy connected(&plugin, &QWebSocket::connected);
+        QJsonObject fill;
+        connect(&plugin, &QWebSocket::textMessageReceived, this, [&](const QString &text) {
+            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+            if (message.value(QLatin1String("type")).toString() == QLatin1String("fill"))
+                fill = message;
+        });
+        plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
+        QVERIFY2(connected.wait(10000), qPrintable(plugin.errorString()));
+        const QJsonObject field{{"label", "Qty"}, {"tag", "input"}, {"id", "qty"}};
+        const QJsonObject picked{
+            {"type", "picked"}, {"kind", "field"}, {"url", "https://shop.example/order"}, {"field", field}};
+        plugin.sendTextMessage(QString::fromUtf8(QJsonDocument(picked).toJson(QJsonDocument::Compact)));
+        QVERIFY2(first.waitForLog("Field selected: "), first.log.constData());
+
+        QProcess send;
+        send.start(env("FIELDPOST_SEND"), {QStringLiteral("--port"), QString::number(defaultProductPort)});
+        send.write("line from Linux\n");
+        send.closeWriteChannel();
+        QVERIFY(send.waitForFinished(20000) && send.exitCode() == 0);
+        QTRY_VERIFY2_WITH_TIMEOUT(!fill.isEmpty(), first.log.constData(), 10000);
+        QCOMPARE(fill.value(QLatin1String("value")).toString(), QStringLiteral("line from Linux"));
+        QCOMPARE(fill.value(QLatin1String("target")).toObject(), field);
+
+        const auto stored = wine({"reg", "query", "HKCU\\Software\\Thornvaleworks\\Fieldpost", "/v", "lastDestUrl"});
+        QVERIFY2(stored.second.contains("https://shop.example/order"), stored.second.constData());
+    }
+
+    void installer()
+    {
+        QCOMPARE(wine({env("FIELDPOST_SETUP"), "/S"}).first, 0);
+        QStringList expected = filesUnder(env("FIELDPOST_DIST")) << QStringLiteral("uninstall.exe");
+        expected.sort();
+        QCOMPARE(filesUnder(inPrefix(installDir)), expected);
+        const QString shortcut = inPrefix("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Fieldpost.lnk");
+        QVERIFY(QFile::exists(shortcut));
+        const QByteArray started = "\"" + installDir.toUtf8() + "\\fieldpost.exe\"";
+        QVERIFY(wine({"reg", "query", runKey, "/v", "Fieldpost"}).second.contains(started));
+        QVERIFY(wine({"reg", "query", uninstallKey, "/v", "UninstallString"}).second.contains("\\uninstall.exe"));
+        {
+            Gateway installed(installDir + QStringLiteral("\\fieldpost.exe"));
+            QVERIFY2(installed.waitForLog("Ready. Connect the browser plugin."), installed.log.constData());
+        }
+
+        QCOMPARE(wine({installDir + QStringLiteral("\\uninstall.exe"), "/S"}).first, 0);
+        // The uninstaller goes on from a copy of itself; wait for it.
+        QCOMPARE(QProcess::execute(QStringLiteral("wineserver"), {"-w"}), 0);
+        QVERIFY2(!QFileInfo::exists(inPrefix(installDir)), qPrintable(filesUnder(inPrefix(installDir)).join(' ')));
+        QVERIFY(!QFile::exists(shortcut));
+        QVERIFY(wine({"reg", "query", runKey, "/v", "Fieldpost"}).first != 0);
+        QVERIFY(wine({"reg", "query", uninstallKey}).first != 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWindowsApp)
+#include "tst_windowsapp.moc"

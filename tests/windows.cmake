@@ -1,0 +1,46 @@
+# A Windows build (scripts/windows-check) runs the suites listed here, the
+# Win32-layer checks and the deployed program with its installer, under wine
+# when cross-built. A Linux build makes only the Linux end of the last check.
+# The suites that run on Windows too; each is <name>.cpp over the window library.
+set(FIELDPOST_WINDOWS_SUITES tst_mainwindow tst_gateway tst_singleinstance tst_tray tst_installwindow)
+
+if(NOT WIN32)
+  find_package(Qt6 REQUIRED COMPONENTS WebSockets)
+  # Run by the Windows build's CTest (windows_app).
+  add_executable(tst_windowsapp win32/tst_windowsapp.cpp)
+  target_link_libraries(tst_windowsapp PRIVATE Qt6::Test Qt6::WebSockets fieldpost_intake)
+  return()
+endif()
+
+set(windows_env "")
+if(CMAKE_CROSSCOMPILING)
+  include(${PROJECT_SOURCE_DIR}/cmake/WindowsRuntime.cmake)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run)
+  string(REPLACE ";" ":" dll_dirs "${FIELDPOST_WINDOWS_DLL_DIRS}")
+  # The installation suite's registry case writes HKLM: only in wine's throw-away prefix.
+  set(windows_env FIELDPOST_WINE_DLL_DIRS=${dll_dirs} FIELDPOST_WRITE_HKLM=1)
+endif()
+
+foreach(suite IN LISTS FIELDPOST_WINDOWS_SUITES)
+  fieldpost_add_test(${suite} SOURCES ${suite}.cpp PluginSocket.h LIBS fieldpost_window PORT9000 ENV ${windows_env})
+  target_compile_definitions(${suite} PRIVATE FIELDPOST_BINARY="$<TARGET_FILE:fieldpost>" FIELDPOST_OWN_WEBSOCKET_CLIENT)
+endforeach()
+
+# The Qt-free Win32 layer on its own: process list, window search and activation.
+# Static, since it also serves the deployed-program check, which has no MinGW DLLs on its path.
+add_executable(tst_winapi win32/tst_winapi.cpp ${PROJECT_SOURCE_DIR}/install/WinApi.cpp)
+target_include_directories(tst_winapi PRIVATE ${PROJECT_SOURCE_DIR}/install)
+target_link_libraries(tst_winapi PRIVATE user32 shell32)
+if(MINGW)
+  target_link_options(tst_winapi PRIVATE -municode -static)
+endif()
+add_test(NAME tst_winapi COMMAND tst_winapi)
+
+# The deployed program and its installer, from Linux: needs the Linux build's
+# fieldpost-send and tst_windowsapp (-DFIELDPOST_HOST_BUILD=<that build>).
+set(FIELDPOST_HOST_BUILD "" CACHE PATH "A Linux build of this tree, for the black-box check of the Windows program")
+if(CMAKE_CROSSCOMPILING AND FIELDPOST_HOST_BUILD)
+  add_test(NAME windows_app COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${FIELDPOST_HOST_BUILD}/tests/tst_windowsapp)
+  set_tests_properties(windows_app PROPERTIES RESOURCE_LOCK port9000 TIMEOUT 600 ENVIRONMENT
+    "FIELDPOST_DIST=${FIELDPOST_DIST};FIELDPOST_SETUP=${FIELDPOST_SETUP};FIELDPOST_WINAPI=$<TARGET_FILE:tst_winapi>;FIELDPOST_SEND=${FIELDPOST_HOST_BUILD}/tools/fieldpost-send")
+endif()
