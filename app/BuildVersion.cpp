@@ -18,5 +18,5 @@ QString buildVersionText(const char *date, const char *time)
 
 QString titleText()
 {
-    return QStringLiteral("Thornvaleworks Fieldpost (Plugin) ") + buildVersionText(__DATE__, __TIME__);
+    return QStringLiteral("Thornvaleworks Fieldpost (Plugin) ") + buildVersionText(buildStampDate, buildStampTime);
 }

@@ -6,5 +6,11 @@
 // ("13:14:35") texts; an unknown month name counts as January.
 QString buildVersionText(const char *date, const char *time);
 
+// When the build that made the binary ran, in the same two forms; generated
+// at build time (app/BuildStamp.cmake), so that an incremental build is
+// stamped too.
+extern const char buildStampDate[];
+extern const char buildStampTime[];
+
 // "Thornvaleworks Fieldpost (Plugin) " followed by this build's version.
 QString titleText();

@@ -2,6 +2,7 @@
 
 #include "BrowserPlatform.h"
 #include "BuildVersion.h"
+#include "LogFile.h"
 #include "SettingsKeys.h"
 #include "SingleInstance.h"
 #include "TcpListener.h"
@@ -11,6 +12,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDateTime>
+#include <QDir>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -20,9 +22,13 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -32,6 +38,37 @@ namespace {
 
 // Log lines gathered before they go into the view at once.
 constexpr qsizetype maxPendingLogLines = 256;
+// The view keeps the latest lines only; the log file keeps them all.
+constexpr int maxLogViewLines = 10000;
+// "[yyyy-MM-dd " in front of a pending line; the view shows the rest.
+constexpr qsizetype logDateSize = 12;
+
+QString logFileFailed(const QString &path, const QString &why)
+{
+    return QStringLiteral("Log file: cannot write %1 (%2); the log stays in this window only").arg(path, why);
+}
+
+// Makes room in the view for `incoming` lines under its maximum block count.
+// The document's own trimming lays out every line it drops, which made a full
+// view several times slower to append to; dropped here first, it finds none.
+void dropOldestLines(QPlainTextEdit *view, qsizetype incoming)
+{
+    QTextDocument *document = view->document();
+    const int held = document->isEmpty() ? 0 : document->blockCount();
+    const qsizetype excess = held + incoming - document->maximumBlockCount();
+    if (document->maximumBlockCount() <= 0 || excess <= 0)
+        return;
+    if (excess >= held) {
+        view->clear();
+        return;
+    }
+    QTextCursor cursor(document);
+    // Inside an edit block the cursor does not lay out the line it lands on.
+    cursor.beginEditBlock();
+    cursor.setPosition(document->findBlockByNumber(int(excess)).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    cursor.endEditBlock();
+}
 
 QLabel *boldLabel(const QString &text)
 {
@@ -80,19 +117,24 @@ void setBadge(QLabel *label, const QString &text, const QString &colour)
 }
 
 MainWindow::MainWindow(QWidget *parent)
-    : MainWindow(createSystemPlatform(), QLatin1String(ipcServerName), parent)
+    : MainWindow(WindowParts{createSystemPlatform(), QLatin1String(ipcServerName),
+                             QSystemTrayIcon::isSystemTrayAvailable(),
+                             QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)},
+                 parent)
 {
 }
 
-MainWindow::MainWindow(std::unique_ptr<BrowserPlatform> browserPlatform, const QString &channelName, QWidget *parent)
+MainWindow::MainWindow(WindowParts parts, QWidget *parent)
     : QMainWindow(parent)
-    , platform(std::move(browserPlatform))
-    , ipcChannel(channelName)
+    , platform(std::move(parts.platform))
+    , ipcChannel(parts.channelName)
+    , trayAvailable(parts.trayAvailable)
 {
     setWindowTitle(titleText());
     resize(645, 720);
 
     buildWidgets();
+    openLogFile(parts.logFolder);
 
     bridge = new WebSocketBridge(pluginLinkPort, this);
     tcpListener = new TcpListener(this);
@@ -112,9 +154,15 @@ MainWindow::MainWindow(std::unique_ptr<BrowserPlatform> browserPlatform, const Q
     log(QStringLiteral("Ready. Connect the browser plugin."));
     startTcp();
     restoreLastSelection();
+    // Hidden into a tray that is not there, the window could never be brought back.
+    if (!trayAvailable)
+        show();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    flushLog();
+}
 
 void MainWindow::buildWidgets()
 {
@@ -259,6 +307,8 @@ void MainWindow::buildWidgets()
     logView->setReadOnly(true);
     // Nobody can undo a read-only log; the undo stack would keep a copy of every line.
     logView->document()->setUndoRedoEnabled(false);
+    // A view that never drops a line grows slower and bigger for as long as the gateway runs.
+    logView->setMaximumBlockCount(maxLogViewLines);
     logLayout->addWidget(logView);
     auto *logButtons = new QHBoxLayout;
     logButtons->addStretch(1);
@@ -300,29 +350,68 @@ void MainWindow::connectSignals()
     connect(chromeUninstallButton, &QPushButton::clicked, this, &MainWindow::onUninstallChrome);
 }
 
+void MainWindow::openLogFile(const QString &folder)
+{
+    if (folder.isEmpty())
+        return;
+    logFile = std::make_unique<LogFile>(folder);
+    const QString path = QDir::toNativeSeparators(logFile->path());
+    if (logFile->open()) {
+        log(QStringLiteral("Log file: %1").arg(path));
+    } else {
+        log(logFileFailed(path, logFile->errorString()));
+        logFile.reset();
+    }
+}
+
 void MainWindow::log(QString msg)
 {
-    const QString time = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
-    const QString line = QStringLiteral("[%1] %2").arg(time, msg);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 1000 != stampSecond) {
+        stampSecond = now / 1000;
+        stamp = QDateTime::fromMSecsSinceEpoch(stampSecond * 1000).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    }
+    QString line;
+    line.reserve(stamp.size() + msg.size() + 3);
+    line.append(QLatin1Char('[')).append(stamp).append(QLatin1String("] ")).append(msg);
     if (pendingLog.isEmpty())
         QMetaObject::invokeMethod(this, &MainWindow::flushLog, Qt::QueuedConnection);
-    pendingLog.append(line);
+    pendingLog.append(std::move(line));
     // Socket reads can starve posted events for a long burst; a bounded batch
     // keeps each append short.
     if (pendingLog.size() >= maxPendingLogLines)
         flushLog();
-    // The same line on standard error, for a gateway started from a terminal
-    // or by a service manager, where nobody looks at the window.
-    std::fprintf(stderr, "%s\n", line.toUtf8().constData());
 }
 
 void MainWindow::flushLog()
 {
     if (pendingLog.isEmpty())
         return;
+    QStringList lines;
+    lines.swap(pendingLog);
+    // The view and standard error get "[HH:mm:ss] msg", the file the full date.
+    QString shown;
+    QString kept;
+    for (const QString &line : std::as_const(lines)) {
+        shown.append(QLatin1Char('[')).append(QStringView(line).sliced(logDateSize)).append(QLatin1Char('\n'));
+        if (logFile)
+            kept.append(line).append(QLatin1Char('\n'));
+    }
+    // A gateway started from a terminal or by a service manager, where nobody
+    // looks at the window, still shows its log on standard error.
+    const QByteArray mirrored = shown.toUtf8();
+    std::fwrite(mirrored.constData(), 1, size_t(mirrored.size()), stderr);
+    std::fflush(stderr);
     // One paragraph per line, as if each had been appended on its own.
-    logView->appendPlainText(pendingLog.join(QLatin1Char('\n')));
-    pendingLog.clear();
+    shown.chop(1);
+    dropOldestLines(logView, lines.size());
+    logView->appendPlainText(shown);
+    if (logFile && !logFile->write(kept.toUtf8())) {
+        const QString path = QDir::toNativeSeparators(logFile->path());
+        const QString why = logFile->errorString();
+        logFile.reset();
+        log(logFileFailed(path, why));
+    }
 }
 
 void MainWindow::onCopyLog()
@@ -334,7 +423,8 @@ void MainWindow::onCopyLog()
 
 void MainWindow::onClearLog()
 {
-    pendingLog.clear();
+    // Lines not yet shown still belong in the log file.
+    flushLog();
     logView->clear();
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 class BrowserPlatform;
+class LogFile;
 class QCheckBox;
 class QCloseEvent;
 class QLabel;
@@ -22,6 +23,17 @@ class QSystemTrayIcon;
 class TcpListener;
 class WebSocketBridge;
 
+// What a test replaces in the window: the browser platform, the
+// single-instance channel, whether the desktop has a system tray, and the log
+// file's folder (empty: no log file).
+struct WindowParts
+{
+    std::unique_ptr<BrowserPlatform> platform;
+    QString channelName;
+    bool trayAvailable = true;
+    QString logFolder;
+};
+
 // The program's only window. Its members are spread by subsystem:
 // app/ (shell, log, badges, tray, single instance), gateway/ (forwarding,
 // selection, persistence) and install/ (plugin installation, restart hint).
@@ -30,9 +42,9 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 public:
     explicit MainWindow(QWidget *parent = nullptr);
-    // Tests pass a fake platform and a single-instance channel of their own;
-    // the plain constructor uses the real platform and the product's channel.
-    MainWindow(std::unique_ptr<BrowserPlatform> platform, const QString &channelName, QWidget *parent = nullptr);
+    // The plain constructor uses the real platform, the product's channel, the
+    // desktop's tray and the user's data folder; tests pass parts of their own.
+    explicit MainWindow(WindowParts parts, QWidget *parent = nullptr);
     ~MainWindow() override;
 
 protected:
@@ -63,6 +75,7 @@ private:
     void setupTray();
     void setupIpcServer();
     void updateTcpStatus();
+    void openLogFile(const QString &folder);
     void flushLog();
 
     void startPickMode(const QString &kind);
@@ -111,9 +124,14 @@ private:
     QString destUrl;
     QJsonObject destButton;
 
-    // Log lines not yet in logView: a burst of lines goes in with one append
-    // per event-loop turn instead of one layout pass each.
+    // Log lines, with their full date, not yet in logView and the log file: a
+    // burst of lines goes in with one append and one write per event-loop turn.
     QStringList pendingLog;
+    // "yyyy-MM-dd HH:mm:ss" of the second it was made for, so that a burst
+    // formats the time once per second rather than once per line.
+    QString stamp;
+    qint64 stampSecond = -1;
+    std::unique_ptr<LogFile> logFile; // null when there is none, or it failed
 
     // When the last "Line not filled" tray message was shown: a burst of
     // failures gives one message, not a stack of them.
@@ -121,6 +139,8 @@ private:
 
     std::unique_ptr<BrowserPlatform> platform;
     QString ipcChannel;
+    // Without a tray at start, the window is shown and closing it quits.
+    bool trayAvailable = true;
 };
 
 // Paints a status badge: white bold text on a rounded coloured background.

@@ -41,7 +41,7 @@ void MainWindow::setupTray()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (!quitting && trayIcon && trayIcon->isVisible()) {
+    if (!quitting && trayAvailable && trayIcon && trayIcon->isVisible()) {
         hide();
         event->ignore();
         trayIcon->showMessage(titleText(), QStringLiteral("Still running in the system tray."),

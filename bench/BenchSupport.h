@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QHostAddress>
+#include <QString>
 #include <QTcpServer>
 #include <QtEndian>
 
@@ -24,6 +25,17 @@
 #include <unistd.h>
 
 namespace bench {
+
+// One row of the table scripts/bench prints at the end: the figure, what was
+// measured, the baseline measured in the same run, the target and its verdict.
+// Rows go to standard output marked for the script; the rest is detail.
+inline void tableRow(const QString &figure, const QString &measured, const QString &baseline, const QString &target,
+                     bool met)
+{
+    std::printf("ROW|%s|%s|%s|%s|%s\n", qPrintable(figure), qPrintable(measured), qPrintable(baseline),
+                qPrintable(target), met ? "met" : "MISSED");
+    std::fflush(stdout);
+}
 
 inline double nowSeconds()
 {

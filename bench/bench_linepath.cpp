@@ -1,7 +1,8 @@
 // The whole road of a line without a browser: frames in on TCP from a
 // companion stand-in, "fill" messages out to a plugin stand-in on a WebSocket,
-// with the window and its log alive as in real use. The baseline is the same
-// road through TcpListener and WebSocketBridge wired together directly.
+// with the window, its log view and its log file alive as in real use. The
+// baseline is the same road through TcpListener and WebSocketBridge wired
+// together directly; the log file's cost is the same window without it.
 #include "BenchSupport.h"
 #include "BrowserPlatform.h"
 #include "FrameFormat.h"
@@ -26,26 +27,38 @@
 namespace {
 
 constexpr int burstLines = 100000; // sent as fast as the socket takes them
-constexpr int pacedLines = 20000;  // sent one by one at the target rate
+constexpr int pacedLines = 20000;  // then one by one at the target rate
 constexpr double pacedRate = 10000;
 constexpr int lightLines = 2000;   // and then at a tenth of it, where no queue can form
 constexpr double lightRate = 1000;
+constexpr int memoryLines = 1000000; // forwarded before resident memory is compared with idle
 constexpr qsizetype writeSize = 64 * 1024;
 
 const QJsonObject field = QJsonDocument::fromJson(R"({"label":"Qty","tag":"input","type":"number","id":"qty"})").object();
 
+// How many lines each phase sends.
+struct Plan
+{
+    int burst = burstLines;
+    int paced = pacedLines;
+    int light = lightLines;
+    int total() const { return burst + paced + light; }
+};
+
 struct Run
 {
-    double linesPerSecond = 0;
-    double median = 0; // milliseconds, paced phase
+    int total = 0;
+    double linesPerSecond = 0; // burst phase
+    double median = 0;         // milliseconds, paced phase
     double p99 = 0;
     double max = 0;
     double lightMedian = 0;
     double lightP99 = 0;
     int received = 0;
     bool inOrder = true;
-    long rssBeforeKiB = 0;
-    long rssAfterBurstKiB = 0;
+    long rssIdleKiB = 0;  // plugin connected, destination chosen, no line yet
+    long rssAfterKiB = 0; // every line forwarded and answered
+    bool complete() const { return total > 0 && received == total && inOrder; }
 };
 
 int sequenceOf(const QByteArray &fill)
@@ -62,17 +75,19 @@ int sequenceOf(const QByteArray &fill)
 
 // Drives one gateway: `ready` is polled on this thread after the plugin has
 // connected (and picked, when `pick` is set) until the gateway can forward.
-Run drive(WebSocketBridge *bridge, quint16 wsPort, quint16 tcpPort, bool pick, const std::function<bool()> &ready)
+Run drive(WebSocketBridge *bridge, quint16 wsPort, quint16 tcpPort, bool pick, const std::function<bool()> &ready,
+          const Plan &plan)
 {
     // The plugin's answers are part of the load; a phase ends when they are all handled.
     std::atomic<int> answered{0};
     const QMetaObject::Connection counting =
         QObject::connect(bridge, &WebSocketBridge::fillResult, bridge, [&answered] { ++answered; });
-    const int total = burstLines + pacedLines + lightLines;
+    const int total = plan.total();
     std::vector<double> sent(size_t(total), 0), arrived(size_t(total), 0);
     std::atomic<int> received{0};
     std::atomic<bool> pluginUp{false}, pluginFailed{false}, go{false};
     Run run;
+    run.total = total;
 
     std::thread plugin([&] {
         bench::WsClient client;
@@ -125,46 +140,39 @@ Run drive(WebSocketBridge *bridge, quint16 wsPort, quint16 tcpPort, bool pick, c
         auto waitFor = [&](int count) { waitUntil(received, count); };
         auto drained = [&](int count) { waitUntil(answered, count); };
 
-        run.rssBeforeKiB = bench::statusKiB("VmRSS");
-        QByteArray stream;
-        std::vector<qsizetype> ends;
-        for (int i = 0; i < burstLines; ++i) {
-            stream.append(encodeFrame("L" + QByteArray::number(i)));
-            ends.push_back(stream.size());
-        }
+        run.rssIdleKiB = bench::statusKiB("VmRSS");
+        // Frames are made a write at a time: a prepared stream of a million would weigh on the memory figure.
         const double start = bench::nowSeconds();
-        int next = 0;
-        for (qsizetype at = 0; at < stream.size(); at += writeSize) {
-            const qsizetype until = std::min(stream.size(), at + writeSize);
+        QByteArray chunk;
+        for (int next = 0; next < plan.burst;) {
+            chunk.clear();
+            const int first = next;
+            while (next < plan.burst && chunk.size() < writeSize)
+                chunk.append(encodeFrame("L" + QByteArray::number(next++)));
             const double now = bench::nowSeconds();
-            // A line counts as sent with the write that completes its frame.
-            while (next < burstLines && ends[size_t(next)] <= until)
-                sent[size_t(next++)] = now;
-            socket.writeAll(stream.constData() + at, size_t(until - at));
+            for (int i = first; i < next; ++i)
+                sent[size_t(i)] = now;
+            socket.writeAll(chunk);
         }
-        waitFor(burstLines);
+        waitFor(plan.burst);
         run.linesPerSecond = received / (bench::nowSeconds() - start);
-        drained(burstLines);
-        run.rssAfterBurstKiB = bench::statusKiB("VmRSS");
+        drained(plan.burst);
 
         // Sleeping, not spinning: the machine has two cores and the gateway needs one.
-        const auto pacedStart = std::chrono::steady_clock::now();
-        for (int i = 0; i < pacedLines; ++i) {
-            std::this_thread::sleep_until(pacedStart + std::chrono::microseconds(qint64(i * 1e6 / pacedRate)));
-            const QByteArray frame = encodeFrame("L" + QByteArray::number(burstLines + i));
-            sent[size_t(burstLines + i)] = bench::nowSeconds();
-            socket.writeAll(frame);
-        }
-        waitFor(burstLines + pacedLines);
-        drained(burstLines + pacedLines);
-        const auto lightStart = std::chrono::steady_clock::now();
-        for (int i = 0; i < lightLines; ++i) {
-            std::this_thread::sleep_until(lightStart + std::chrono::microseconds(qint64(i * 1e6 / lightRate)));
-            const QByteArray frame = encodeFrame("L" + QByteArray::number(burstLines + pacedLines + i));
-            sent[size_t(burstLines + pacedLines + i)] = bench::nowSeconds();
-            socket.writeAll(frame);
-        }
-        waitFor(total);
+        auto paced = [&](int from, int count, double rate) {
+            const auto phaseStart = std::chrono::steady_clock::now();
+            for (int i = 0; i < count; ++i) {
+                std::this_thread::sleep_until(phaseStart + std::chrono::microseconds(qint64(i * 1e6 / rate)));
+                const QByteArray frame = encodeFrame("L" + QByteArray::number(from + i));
+                sent[size_t(from + i)] = bench::nowSeconds();
+                socket.writeAll(frame);
+            }
+            waitFor(from + count);
+            drained(from + count);
+        };
+        paced(plan.burst, plan.paced, pacedRate);
+        paced(plan.burst + plan.paced, plan.light, lightRate);
+        run.rssAfterKiB = bench::statusKiB("VmRSS");
         done();
     });
 
@@ -194,25 +202,30 @@ Run drive(WebSocketBridge *bridge, quint16 wsPort, quint16 tcpPort, bool pick, c
         }
         return ms;
     };
-    const std::vector<double> paced = latencies(burstLines, burstLines + pacedLines);
-    run.median = bench::percentile(paced, 0.5);
-    run.p99 = bench::percentile(paced, 0.99);
-    run.max = bench::percentile(paced, 1.0);
-    const std::vector<double> light = latencies(burstLines + pacedLines, total);
+    const std::vector<double> pacedMs = latencies(plan.burst, plan.burst + plan.paced);
+    run.median = bench::percentile(pacedMs, 0.5);
+    run.p99 = bench::percentile(pacedMs, 0.99);
+    run.max = bench::percentile(pacedMs, 1.0);
+    const std::vector<double> light = latencies(plan.burst + plan.paced, total);
     run.lightMedian = bench::percentile(light, 0.5);
     run.lightP99 = bench::percentile(light, 0.99);
     return run;
 }
 
-// One run through a MainWindow; `pick` chooses the destination from the plugin
-// (which brings the window up) rather than from the settings.
-Run runWindow(bool pick, int savedStderr, int &logLines)
+struct Window
+{
+    bool pick = false;    // the destination picked in the plugin (which brings the window up), else restored
+    bool logFile = true;  // a log file in the sandbox, else none
+};
+
+// One run through a MainWindow that believes in a tray, so that it starts hidden.
+Run runWindow(const Window &how, const Plan &plan, const QString &sandbox, int savedStderr)
 {
     const quint16 tcpPort = bench::freePort();
     QSettings settings;
     settings.clear();
     settings.setValue(QStringLiteral("tcpPort"), tcpPort);
-    if (!pick) {
+    if (!how.pick) {
         settings.setValue(QStringLiteral("lastDestField"), QString::fromUtf8(QJsonDocument(field).toJson(QJsonDocument::Compact)));
         settings.setValue(QStringLiteral("lastDestUrl"), QStringLiteral("https://shop.example/"));
     }
@@ -224,7 +237,8 @@ Run runWindow(bool pick, int savedStderr, int &logLines)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    MainWindow window(createSystemPlatform(), QStringLiteral("FieldpostBench"));
+    const QString logFolder = how.logFile ? QDir(sandbox).filePath(QStringLiteral("log")) : QString();
+    MainWindow window({createSystemPlatform(), QCoreApplication::applicationName(), true, logFolder});
     auto *logView = window.findChild<QPlainTextEdit *>();
     // The window appends its log once per event-loop turn.
     QCoreApplication::sendPostedEvents(&window, QEvent::MetaCall);
@@ -237,15 +251,15 @@ Run runWindow(bool pick, int savedStderr, int &logLines)
     };
     if (!logView->toPlainText().contains(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")))
         return fail("the window could not listen on port 9000 (is a gateway running?)");
+    if (how.logFile != logView->toPlainText().contains(QStringLiteral("Log file: ") + QDir::toNativeSeparators(logFolder)))
+        return fail("the log file is not as asked");
     auto *bridge = window.findChild<WebSocketBridge *>();
-    const Run run = drive(bridge, 9000, tcpPort, pick, [&] {
+    const Run run = drive(bridge, 9000, tcpPort, how.pick, [&] {
         return bridge->isConnected()
-               && logView->toPlainText().contains(pick ? QStringLiteral("Field selected:") : QStringLiteral("Last destination restored:"));
-    });
+               && logView->toPlainText().contains(how.pick ? QStringLiteral("Field selected:") : QStringLiteral("Last destination restored:"));
+    }, plan);
     if (run.received == 0)
         return fail("no line came through the window");
-    QCoreApplication::sendPostedEvents(&window, QEvent::MetaCall);
-    logLines = logView->document()->blockCount();
     return run;
 }
 
@@ -254,26 +268,29 @@ void print(const char *name, const Run &run)
     std::printf("%-34s %8.0f lines/s | at %.0f/s: median %8.3f ms p99 %8.3f ms max %8.3f ms | at %.0f/s: median %6.3f ms"
                 " p99 %6.3f ms | %d of %d arrived%s\n",
                 name, run.linesPerSecond, pacedRate, run.median, run.p99, run.max, lightRate, run.lightMedian,
-                run.lightP99, run.received, burstLines + pacedLines + lightLines, run.inOrder ? "" : ", OUT OF ORDER");
+                run.lightP99, run.received, run.total, run.inOrder ? "" : ", OUT OF ORDER");
+    std::fflush(stdout);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // Settings, data, the log file and runtime files in a throw-away folder, under
+    // names of this process's own: the benchmark never touches the user's state.
     QTemporaryDir sandbox;
     if (!sandbox.isValid())
         return 2;
-    QDir(sandbox.path()).mkpath(QStringLiteral("config"));
-    QDir(sandbox.path()).mkpath(QStringLiteral("tmp"));
+    for (const char *folder : {"config", "data", "tmp"})
+        QDir(sandbox.path()).mkpath(QLatin1String(folder));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(sandbox.filePath(QStringLiteral("config"))));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(sandbox.filePath(QStringLiteral("data"))));
     qputenv("TMPDIR", QFile::encodeName(sandbox.filePath(QStringLiteral("tmp"))));
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    // Names of its own: the benchmark never touches the user's settings.
     QCoreApplication::setOrganizationName(QStringLiteral("ThornvaleworksBench"));
-    QCoreApplication::setApplicationName(QStringLiteral("Fieldpost"));
+    QCoreApplication::setApplicationName(QStringLiteral("Fieldpost%1").arg(QCoreApplication::applicationPid()));
 
     // The window mirrors its log to standard error; a service manager would keep it in a file.
     const QString stderrFile = sandbox.filePath(QStringLiteral("stderr.log"));
@@ -282,16 +299,31 @@ int main(int argc, char **argv)
     if (!std::freopen(QFile::encodeName(stderrFile).constData(), "w", stderr))
         return 2;
 
+    // Memory first, while the process is fresh: idle, then after a million lines
+    // from the tray (three log lines each, in the view and the file).
+    const Run memory = runWindow({false, true}, {memoryLines, 0, 0}, sandbox.path(), savedStderr);
+    print("a million lines, window in the tray", memory);
     // As after a pick (the window comes to the front), and as after a restart
     // with the destination restored (the window stays in the tray).
-    int logLines = 0;
-    const Run windowRun = runWindow(true, savedStderr, logLines);
-    int trayLogLines = 0;
-    const Run trayRun = runWindow(false, savedStderr, trayLogLines);
-    if (windowRun.received == 0 || trayRun.received == 0)
-        return 2;
+    const Run shown = runWindow({true, true}, Plan(), sandbox.path(), savedStderr);
+    print("window shown, log view and file", shown);
+    const Run tray = runWindow({false, true}, Plan(), sandbox.path(), savedStderr);
+    print("window in the tray, view and file", tray);
+    // The log file's cost: bursts with and without it, alternated, best of each.
+    const Plan burstOnly{burstLines, 0, 0};
+    double withFile = tray.linesPerSecond, withoutFile = 0;
+    bool complete = memory.complete() && shown.complete() && tray.complete();
+    for (int round = 0; round < 2; ++round) {
+        const Run off = runWindow({false, false}, burstOnly, sandbox.path(), savedStderr);
+        print("window in the tray, no log file", off);
+        const Run on = runWindow({false, true}, burstOnly, sandbox.path(), savedStderr);
+        print("window in the tray, view and file", on);
+        withoutFile = std::max(withoutFile, off.linesPerSecond);
+        withFile = std::max(withFile, on.linesPerSecond);
+        complete &= off.complete() && on.complete();
+    }
 
-    Run bareRun;
+    Run bare;
     {
         const quint16 tcpPort = bench::freePort();
         const quint16 wsPort = bench::freePort();
@@ -301,25 +333,35 @@ int main(int argc, char **argv)
                          [&bridge](const QString &line) { bridge.sendFill(field, line, false, QJsonObject(), false, 300); });
         if (!listener.start(tcpPort) || !bridge.listen())
             return 2;
-        bareRun = drive(&bridge, wsPort, tcpPort, false, [&] { return bridge.isConnected(); });
+        bare = drive(&bridge, wsPort, tcpPort, false, [&] { return bridge.isConnected(); }, Plan());
+        print("baseline: listener -> bridge", bare);
     }
-
     std::fflush(stderr);
     dup2(savedStderr, 2);
-    print("window shown, log, stderr mirror", windowRun);
-    print("window in the tray, log, mirror", trayRun);
-    print("baseline: listener -> bridge", bareRun);
-    const double perLine = double(windowRun.rssAfterBurstKiB - windowRun.rssBeforeKiB) * 1024 / burstLines;
-    std::printf("ratio to baseline: shown %.3fx lines/s, p99 %.2fx; tray %.3fx lines/s, p99 %.2fx\n",
-                windowRun.linesPerSecond / bareRun.linesPerSecond, windowRun.p99 / bareRun.p99,
-                trayRun.linesPerSecond / bareRun.linesPerSecond, trayRun.p99 / bareRun.p99);
-    std::printf("log memory: %+.0f KiB resident after %d lines = %.0f bytes per line (%.1f log lines per line,"
-                " %d log lines in all); peak resident %ld KiB\n",
-                double(windowRun.rssAfterBurstKiB - windowRun.rssBeforeKiB), burstLines, perLine,
-                double(logLines) / (burstLines + pacedLines + lightLines), logLines, bench::statusKiB("VmHWM"));
-    const bool none = windowRun.received == burstLines + pacedLines + lightLines && windowRun.inOrder;
-    std::printf("  targets: >= 10000 lines/s -> %s; p99 <= 5 ms -> %s; none lost -> %s\n",
-                windowRun.linesPerSecond >= 10000 ? "met" : "MISSED", windowRun.p99 <= 5 ? "met" : "MISSED",
-                none ? "met" : "MISSED");
-    return none && bareRun.received == burstLines + pacedLines + lightLines ? 0 : 1;
+    complete &= bare.complete();
+
+    const QString barePaced = QString::asprintf("listener \u2192 bridge: p99 %.2f ms", bare.p99);
+    for (const auto &[name, run] : {std::pair{"window shown", shown}, std::pair{"window in the tray", tray}}) {
+        bench::tableRow(QStringLiteral("line path, %1: p99 at %2 lines/s after a %3-line burst")
+                            .arg(QLatin1String(name)).arg(pacedRate).arg(burstLines),
+                        QString::asprintf("%.2f ms (median %.2f, max %.1f)", run.p99, run.median, run.max), barePaced,
+                        QStringLiteral("\u2264 5 ms"), run.p99 <= 5);
+    }
+    bench::tableRow(QStringLiteral("line path, window shown: lines/s in the burst"),
+                    QString::asprintf("%.0f lines/s", shown.linesPerSecond),
+                    QString::asprintf("listener \u2192 bridge %.0f lines/s", bare.linesPerSecond),
+                    QStringLiteral("\u2265 10,000 lines/s"), shown.linesPerSecond >= 10000);
+    const double grownMB = double(memory.rssAfterKiB - memory.rssIdleKiB) * 1024 / 1e6;
+    bench::tableRow(QStringLiteral("resident memory after %1 forwarded lines").arg(memoryLines),
+                    QString::asprintf("%.1f MB (%+.1f MB)", double(memory.rssAfterKiB) * 1024 / 1e6, grownMB),
+                    QString::asprintf("idle %.1f MB", double(memory.rssIdleKiB) * 1024 / 1e6),
+                    QStringLiteral("within 40 MB of idle"), grownMB <= 40);
+    const double fileRatio = withoutFile > 0 ? withFile / withoutFile : 0;
+    bench::tableRow(QStringLiteral("line path lines/s with the log file on"),
+                    QString::asprintf("%.0f lines/s (%.2f\u00d7)", withFile, fileRatio),
+                    QString::asprintf("log file off %.0f lines/s", withoutFile), QStringLiteral("\u2265 0.90\u00d7"),
+                    fileRatio >= 0.9);
+    bench::tableRow(QStringLiteral("line path: lines lost or out of order"), complete ? QStringLiteral("none") : QStringLiteral("SOME"),
+                    QString(), QStringLiteral("none"), complete);
+    return complete ? 0 : 1;
 }

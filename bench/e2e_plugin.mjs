@@ -10,10 +10,14 @@
 // Needs the npm packages of tests/plugin (npm ci there) and /usr/bin/chromium.
 import { connect } from 'node:net';
 import { createRequire } from 'node:module';
+import { join } from 'node:path';
 import {
-  GATEWAY_PORT, SUITE_ROOT, clickToPick, launchBrowser, sleep, startPageServer, waitUntil,
+  GATEWAY_PORT, SUITE_ROOT, clickToPick, launchBrowser, scratchDir, sleep, startPageServer, waitUntil,
 } from '../tests/plugin/lib/harness.mjs';
 import { Gateway } from '../tests/plugin/lib/gateway.mjs';
+
+// The gateway inherits this: its log file goes to a scratch folder, not the user's.
+process.env.XDG_DATA_HOME = join(scratchDir('bench-data'), 'data');
 
 const { WebSocket } = createRequire(`${SUITE_ROOT}/`)('ws');
 const LATENCY_LINES = 500;

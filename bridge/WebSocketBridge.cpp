@@ -30,8 +30,8 @@ bool WebSocketBridge::listen()
 
 bool WebSocketBridge::isConnected() const
 {
-    for (const ClientState &client : clients) {
-        if (client.handshakeDone)
+    for (const WsConnection &connection : clients) {
+        if (connection.upgraded())
             return true;
     }
     return false;
@@ -57,7 +57,8 @@ void WebSocketBridge::onNewConnection()
 {
     while (server->hasPendingConnections()) {
         QTcpSocket *socket = server->nextPendingConnection();
-        clients.insert(socket, ClientState());
+        socket->setReadBufferSize(MaxReadBytes);
+        clients.insert(socket, WsConnection());
         connect(socket, &QTcpSocket::readyRead, this, &WebSocketBridge::onReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, &WebSocketBridge::onDisconnected);
     }
@@ -68,89 +69,57 @@ void WebSocketBridge::onReadyRead()
     auto *socket = qobject_cast<QTcpSocket *>(sender());
     if (!socket)
         return;
-    auto it = clients.find(socket);
-    if (it == clients.end())
-        return;
-    const QByteArray bytes = socket->readAll();
-    if (!it->handshakeDone) {
-        // A refused request is acted on once; anything the peer sends after it is ignored.
-        if (it->handshake.state() != WsHandshake::State::Incomplete)
-            return;
-        it->handshake.feed(bytes);
-        handleHandshake(socket);
-        // Still waiting for the head, or refused and on its way out: leave the entry alone.
-        it = clients.find(socket);
-        if (it == clients.end() || !it->handshakeDone)
-            return;
-    } else {
-        it->decoder.feed(bytes);
-    }
-    processFrames(socket);
-}
-
-void WebSocketBridge::handleHandshake(QTcpSocket *socket)
-{
     const auto it = clients.find(socket);
     if (it == clients.end())
         return;
-    ClientState &client = *it;
-    switch (client.handshake.state()) {
-    case WsHandshake::State::Incomplete:
-        return;
-    case WsHandshake::State::Refused:
-        socket->disconnectFromHost();
-        return;
-    case WsHandshake::State::RefusedOrigin:
-        emit logMessage(QStringLiteral("WebSocket: refused connection from %1").arg(client.handshake.origin()));
-        socket->disconnectFromHost();
-        return;
-    case WsHandshake::State::Failed:
-        dropConnection(socket, client.handshake.error());
-        return;
-    case WsHandshake::State::Accepted:
-        break;
-    }
-
-    const QByteArray frames = client.handshake.takeRemainder();
-    socket->write(client.handshake.response());
-    socket->flush();
-    // A failed write aborts the socket and its entry is gone before we get back here.
-    const auto upgraded = clients.find(socket);
-    if (upgraded == clients.end())
-        return;
-    upgraded->decoder.feed(frames);
-    upgraded->handshakeDone = true;
-    emit logMessage(QStringLiteral("Plugin connected"));
-    updateConnectionState();
-    // A slot run by the signal may have lost this connection on a failed write.
-    if (clients.contains(socket))
-        sendFrame(socket, pluginHelloMessage(), WsOpcode::Text);
+    it->receive(socket->readAll());
+    const bool outer = handlingRead;
+    handlingRead = true;
+    handleEvents(socket);
+    handlingRead = outer;
+    if (!outer)
+        flushOutgoing();
 }
 
-void WebSocketBridge::processFrames(QTcpSocket *socket)
+void WebSocketBridge::handleEvents(QTcpSocket *socket)
 {
-    // Each event may run the window's slots, which write to every socket; a failed
-    // write can drop this very connection, so the entry is looked up afresh each time.
+    // Each event may run the window's slots, and a write can drop a connection;
+    // so the entry is looked up afresh each time and never used after a disconnect.
     for (;;) {
         auto it = clients.find(socket);
         if (it == clients.end())
             return;
-        const std::optional<WsEvent> event = it->decoder.next();
+        const std::optional<WsConnection::Event> event = it->next();
         if (!event)
             return;
         switch (event->type) {
-        case WsEvent::Type::Text:
+        case WsConnection::Event::Type::Upgraded:
+            emit logMessage(QStringLiteral("Plugin connected"));
+            updateConnectionState();
+            // What the window sent from its slot goes out before the hello.
+            it = clients.find(socket);
+            if (it != clients.end())
+                it->sendText(pluginHelloMessage());
+            break;
+        case WsConnection::Event::Type::Text:
             handleTextMessage(event->payload);
             break;
-        case WsEvent::Type::Ping:
-            sendFrame(socket, event->payload, WsOpcode::Pong);
-            break;
-        case WsEvent::Type::Close:
-            sendFrame(socket, QByteArray(), WsOpcode::Close);
+        case WsConnection::Event::Type::Ping:
+            break; // the pong is queued
+        case WsConnection::Event::Type::Close:
+            writeOutgoing(socket);
             socket->disconnectFromHost();
             return;
-        case WsEvent::Type::Error:
-            dropConnection(socket, event->error);
+        case WsConnection::Event::Type::Refused:
+            socket->disconnectFromHost();
+            return;
+        case WsConnection::Event::Type::RefusedOrigin:
+            emit logMessage(QStringLiteral("WebSocket: refused connection from %1").arg(event->detail));
+            socket->disconnectFromHost();
+            return;
+        case WsConnection::Event::Type::Failed:
+            writeOutgoing(socket);
+            dropConnection(socket, event->detail);
             return;
         }
     }
@@ -186,18 +155,27 @@ void WebSocketBridge::handleTextMessage(const QByteArray &payload)
 void WebSocketBridge::sendJson(const QJsonObject &message)
 {
     const QByteArray payload = serializePluginMessage(message);
-    // A copy of the keys: a failed write can remove a connection from the table mid-loop.
-    const QList<QTcpSocket *> sockets = clients.keys();
-    for (QTcpSocket *socket : sockets) {
-        const auto it = clients.constFind(socket);
-        if (it != clients.constEnd() && it->handshakeDone)
-            sendFrame(socket, payload, WsOpcode::Text);
-    }
+    // Connections that are not open (not yet upgraded, or closing) take nothing.
+    for (WsConnection &connection : clients)
+        connection.sendText(payload);
+    if (!handlingRead)
+        flushOutgoing();
 }
 
-void WebSocketBridge::sendFrame(QTcpSocket *socket, const QByteArray &payload, quint8 opcode)
+void WebSocketBridge::flushOutgoing()
 {
-    socket->write(encodeWsFrame(opcode, payload));
+    // A copy of the keys: a failed write can remove a connection from the table mid-loop.
+    const QList<QTcpSocket *> sockets = clients.keys();
+    for (QTcpSocket *socket : sockets)
+        writeOutgoing(socket);
+}
+
+void WebSocketBridge::writeOutgoing(QTcpSocket *socket)
+{
+    const auto it = clients.find(socket);
+    if (it == clients.end() || it->outgoingSize() == 0)
+        return;
+    socket->write(it->takeOutgoing());
     socket->flush();
     if (socket->bytesToWrite() > MaxUnsentBytes) {
         emit logMessage(QStringLiteral("WebSocket: closed connection: more than %1 bytes not taken by the plugin")
@@ -228,7 +206,7 @@ void WebSocketBridge::onDisconnected()
     if (!socket)
         return;
     const auto it = clients.constFind(socket);
-    const bool wasUpgraded = it != clients.constEnd() && it->handshakeDone;
+    const bool wasUpgraded = it != clients.constEnd() && it->upgraded();
     if (it != clients.constEnd())
         clients.erase(it);
     socket->deleteLater();

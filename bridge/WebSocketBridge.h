@@ -8,14 +8,15 @@
 #include <QString>
 
 #include "PluginProtocol.h"
-#include "WsFrameCodec.h"
-#include "WsHandshake.h"
+#include "WsConnection.h"
 
 class QTcpServer;
 class QTcpSocket;
 
-// The plugin's WebSocket server on 127.0.0.1. A thin Qt shell: the handshake,
-// the frame codec and the JSON dispatch are socket-free classes beside it.
+// The plugin's WebSocket server on 127.0.0.1. A thin Qt shell: each socket's
+// protocol is a socket-free WsConnection, the JSON a socket-free parser.
+// Frames produced while one read is handled leave in one write per socket;
+// a message sent from outside the bridge's own handlers leaves at once.
 class WebSocketBridge : public QObject
 {
     Q_OBJECT
@@ -29,6 +30,9 @@ public:
     // Bytes written to a plugin and not yet taken by it: a plugin that stops
     // reading is dropped past this rather than held in memory without end.
     static constexpr qint64 MaxUnsentBytes = 32 * 1024 * 1024;
+    // One read from a plugin takes at most this much: a plugin far ahead is
+    // served in pieces that reuse memory, and the event loop turns between them.
+    static constexpr qint64 MaxReadBytes = 256 * 1024;
 
 signals:
     void pluginConnectionChanged(bool connected);
@@ -50,23 +54,18 @@ private slots:
     void onDisconnected();
 
 private:
-    struct ClientState
-    {
-        bool handshakeDone = false;
-        WsHandshake handshake;
-        WsFrameDecoder decoder;
-    };
-
-    void handleHandshake(QTcpSocket *socket);
-    void processFrames(QTcpSocket *socket);
+    void handleEvents(QTcpSocket *socket);
     void handleTextMessage(const QByteArray &payload);
     void sendJson(const QJsonObject &message);
-    void sendFrame(QTcpSocket *socket, const QByteArray &payload, quint8 opcode);
+    void flushOutgoing();
+    void writeOutgoing(QTcpSocket *socket);
     void updateConnectionState();
     void dropConnection(QTcpSocket *socket, const QString &reason);
 
     quint16 port;
     QTcpServer *server = nullptr;
-    QHash<QTcpSocket *, ClientState> clients;
+    QHash<QTcpSocket *, WsConnection> clients;
     bool lastConnected = false;
+    // Inside onReadyRead: what is sent waits for the one write at its end.
+    bool handlingRead = false;
 };

@@ -2,10 +2,41 @@
 
 #include <QtEndian>
 
-void WsFrameDecoder::feed(QByteArrayView bytes)
+#include <cstring>
+
+namespace {
+
+// The payload XORed with the masking key, copied out eight bytes at a time.
+QByteArray unmasked(const char *source, qsizetype size, const quint8 mask[4])
+{
+    QByteArray payload(size, Qt::Uninitialized);
+    char *out = payload.data();
+    const quint8 repeated[8] = {mask[0], mask[1], mask[2], mask[3], mask[0], mask[1], mask[2], mask[3]};
+    quint64 key;
+    std::memcpy(&key, repeated, 8);
+    qsizetype i = 0;
+    for (; i + 8 <= size; i += 8) {
+        quint64 word;
+        std::memcpy(&word, source + i, 8);
+        word ^= key;
+        std::memcpy(out + i, &word, 8);
+    }
+    for (; i < size; ++i)
+        out[i] = char(source[i] ^ mask[i & 3]);
+    return payload;
+}
+
+} // namespace
+
+void WsFrameDecoder::feed(const QByteArray &bytes)
 {
     if (done)
         return;
+    if (pos == buffer.size()) {
+        buffer = bytes;
+        pos = 0;
+        return;
+    }
     // Drop what is consumed before growing; the rest is only the tail of the last read.
     if (pos > 0) {
         buffer.remove(0, pos);
@@ -82,14 +113,10 @@ std::optional<WsEvent> WsFrameDecoder::next()
         if (buffer.size() - pos < h.headerSize + payloadSize)
             return std::nullopt;
 
-        QByteArray payload = buffer.mid(pos + h.headerSize, payloadSize);
+        QByteArray payload = h.masked ? unmasked(buffer.constData() + pos + h.headerSize, payloadSize, h.mask)
+                                      : buffer.mid(pos + h.headerSize, payloadSize);
         pos += h.headerSize + payloadSize;
         header.reset();
-        if (h.masked) {
-            char *d = payload.data();
-            for (qsizetype i = 0; i < payload.size(); ++i)
-                d[i] = char(d[i] ^ h.mask[i & 3]);
-        }
         if (pos == buffer.size()) {
             buffer.clear();
             pos = 0;
@@ -139,25 +166,23 @@ std::optional<WsEvent> WsFrameDecoder::next()
     return std::nullopt;
 }
 
-QByteArray encodeWsFrame(quint8 opcode, QByteArrayView payload)
+void appendWsFrame(QByteArray &out, quint8 opcode, QByteArrayView payload)
 {
-    QByteArray frame;
     const qsizetype size = payload.size();
-    frame.reserve(size + 10);
-    frame.append(char(0x80 | (opcode & 0x0F)));
+    uchar head[10];
+    qsizetype headSize = 2;
+    head[0] = uchar(0x80 | (opcode & 0x0F));
     if (size <= 125) {
-        frame.append(char(size));
+        head[1] = uchar(size);
     } else if (size <= 0xFFFF) {
-        frame.append(char(126));
-        uchar length[2];
-        qToBigEndian<quint16>(quint16(size), length);
-        frame.append(reinterpret_cast<const char *>(length), 2);
+        head[1] = 126;
+        qToBigEndian<quint16>(quint16(size), head + 2);
+        headSize = 4;
     } else {
-        frame.append(char(127));
-        uchar length[8];
-        qToBigEndian<quint64>(quint64(size), length);
-        frame.append(reinterpret_cast<const char *>(length), 8);
+        head[1] = 127;
+        qToBigEndian<quint64>(quint64(size), head + 2);
+        headSize = 10;
     }
-    frame.append(payload);
-    return frame;
+    out.append(reinterpret_cast<const char *>(head), headSize);
+    out.append(payload);
 }

@@ -35,7 +35,8 @@ public:
     static constexpr quint64 MaxFramePayloadBytes = 16 * 1024 * 1024;
     static constexpr qsizetype MaxMessageBytes = 16 * 1024 * 1024;
 
-    void feed(QByteArrayView bytes);
+    // A read that starts where the last frame ended is kept as it is, without a copy.
+    void feed(const QByteArray &bytes);
     std::optional<WsEvent> next();
     bool finished() const { return done; }
 
@@ -61,5 +62,5 @@ private:
     bool done = false;
 };
 
-// One unmasked frame with FIN set, as a server sends it.
-QByteArray encodeWsFrame(quint8 opcode, QByteArrayView payload);
+// One unmasked frame with FIN set, as a server sends it, added to `out`.
+void appendWsFrame(QByteArray &out, quint8 opcode, QByteArrayView payload);

@@ -25,8 +25,8 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j"$(nproc)" >/dev/null
 
-targets=(fuzz_lineframer fuzz_wshandshake fuzz_wsframedecoder fuzz_pluginprotocol)
-declare -A max_len=([fuzz_lineframer]=4096 [fuzz_wshandshake]=20000 [fuzz_wsframedecoder]=8192 [fuzz_pluginprotocol]=4096)
+targets=(fuzz_lineframer fuzz_wsconnection fuzz_pluginprotocol)
+declare -A max_len=([fuzz_lineframer]=4096 [fuzz_wsconnection]=20000 [fuzz_pluginprotocol]=4096)
 mkdir -p "$build/artifacts"
 status=0
 printf '%-22s %12s %8s\n' target executions crashes

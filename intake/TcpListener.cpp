@@ -73,6 +73,7 @@ void TcpListener::onNewConnection()
 {
     while (server->hasPendingConnections()) {
         QTcpSocket *socket = server->nextPendingConnection();
+        socket->setReadBufferSize(MaxReadBytes);
         buffers.insert(socket, LineFramer());
         connect(socket, &QIODevice::readyRead, this, &TcpListener::onReadyRead);
         connect(socket, &QAbstractSocket::disconnected, this, &TcpListener::onDisconnected);

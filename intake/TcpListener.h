@@ -24,6 +24,11 @@ public:
     bool isListening() const;
     int clientCount() const;
 
+    // One read, and so one raw-chunk log line, takes at most this much: a
+    // companion far ahead of the gateway would otherwise make lines of
+    // megabytes that the log view and the log file then have to carry.
+    static constexpr qint64 MaxReadBytes = 64 * 1024;
+
 signals:
     void lineReceived(QString line);
     void clientCountChanged(int count);

@@ -17,18 +17,28 @@ inline QString testChannelName()
     return testOrganization + QCoreApplication::applicationName();
 }
 
+// This test process's throw-away folder, removed when it ends.
+inline QString &testSandboxPath()
+{
+    static QString path;
+    return path;
+}
+
 // Like QTEST_MAIN, but with the names above, and with the settings folder, the
-// runtime files (a local socket lives in TMPDIR on Unix) and the temp folder in
-// a throw-away folder before the application object exists.
+// data folder (where a log file goes), the runtime files (a local socket lives
+// in TMPDIR on Unix) and the temp folder in a throw-away folder before the
+// application object exists.
 #define FIELDPOST_TEST_MAIN(TestClass)                                                                   \
     int main(int argc, char **argv)                                                                      \
     {                                                                                                    \
         QTemporaryDir sandbox;                                                                           \
         if (!sandbox.isValid())                                                                          \
             return 2;                                                                                    \
-        QDir(sandbox.path()).mkpath(QStringLiteral("config"));                                           \
-        QDir(sandbox.path()).mkpath(QStringLiteral("tmp"));                                              \
+        testSandboxPath() = sandbox.path();                                                              \
+        for (const char *folder : {"config", "data", "tmp"})                                             \
+            QDir(sandbox.path()).mkpath(QLatin1String(folder));                                          \
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(sandbox.filePath(QStringLiteral("config"))));        \
+        qputenv("XDG_DATA_HOME", QFile::encodeName(sandbox.filePath(QStringLiteral("data"))));            \
         qputenv("TMPDIR", QFile::encodeName(sandbox.filePath(QStringLiteral("tmp"))));                    \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                              \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                                     \

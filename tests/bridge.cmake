@@ -1,7 +1,6 @@
-# The plugin link: the three codecs on their own, then the server over loopback
-# against an independent client (QtWebSockets, used by the tests only).
-fieldpost_add_test(tst_wshandshake SOURCES tst_wshandshake.cpp LIBS fieldpost_bridge Qt6::Widgets)
-fieldpost_add_test(tst_wsframecodec SOURCES tst_wsframecodec.cpp LIBS fieldpost_bridge Qt6::Widgets)
+# The plugin link: a connection's bytes and the JSON without sockets, then the
+# server over loopback against an independent client (QtWebSockets, tests only).
+fieldpost_add_test(tst_wsconnection SOURCES tst_wsconnection.cpp LIBS fieldpost_bridge Qt6::Widgets)
 fieldpost_add_test(tst_pluginprotocol SOURCES tst_pluginprotocol.cpp LIBS fieldpost_bridge Qt6::Widgets)
 
 find_package(Qt6 COMPONENTS WebSockets)

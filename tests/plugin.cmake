@@ -25,7 +25,7 @@ function(fieldpost_add_plugin_test name file timeout)
            COMMAND ${FIELDPOST_NODE} --test --test-concurrency=1 suites/${file}
            WORKING_DIRECTORY ${plugin_dir})
   set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "TMPDIR=${plugin_tmp};PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1;${plugin_gateway_env}"
+    ENVIRONMENT "TMPDIR=${plugin_tmp};XDG_DATA_HOME=${plugin_tmp}/data;PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1;${plugin_gateway_env}"
     RESOURCE_LOCK port9000
     TIMEOUT ${timeout}
     LABELS "plugin;${ARGN}")

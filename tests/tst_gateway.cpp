@@ -1,9 +1,8 @@
 // The gateway end to end through its real sockets: a WebSocket client plays
 // the plugin, a TCP client plays the companion product.
 #include "FrameFormat.h"
-#include "BrowserPlatform.h"
-#include "MainWindow.h"
 #include "PluginSocket.h"
+#include "TestWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 
@@ -85,7 +84,7 @@ private:
     {
         tcpPort = probe::freePort();
         QSettings().setValue(QStringLiteral("tcpPort"), tcpPort);
-        window = std::make_unique<MainWindow>(createSystemPlatform(), testChannelName());
+        window = std::make_unique<MainWindow>(testParts());
         QVERIFY2(logHas(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")),
                  "port 9000 is taken by another program");
     }

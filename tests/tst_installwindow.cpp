@@ -4,8 +4,8 @@
 // Windows also the real layer against the registry.
 #include "ExtensionPolicy.h"
 #include "FakeBrowserPlatform.h"
-#include "MainWindow.h"
 #include "PluginSocket.h"
+#include "TestWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 
@@ -43,7 +43,7 @@ struct Harness
         QSettings().setValue(QStringLiteral("tcpPort"), probe::freePort()); // off the product's default port
         if (!platform)
             platform = std::move(owned);
-        window.emplace(std::move(platform), testChannelName());
+        window.emplace(testParts(std::move(platform)));
         return &*window;
     }
     QWidget *cell(int row, int column) { return probe::gridCell(&*window, QStringLiteral("Browser Plugin"), row, column); }

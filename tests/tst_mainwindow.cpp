@@ -1,12 +1,9 @@
-// The main window as a user meets it: start-up, the log, the TCP badge.
-#include "BrowserPlatform.h"
-#include "MainWindow.h"
+// The main window as a user meets it: start-up, the stored port, the TCP badge.
+#include "TestWindow.h"
 #include "BuildVersion.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 
-#include <QClipboard>
-#include <QGuiApplication>
 #include <QSpinBox>
 #include <QTcpSocket>
 
@@ -23,7 +20,7 @@ private:
     {
         port = probe::freePort();
         QSettings().setValue(QStringLiteral("tcpPort"), port);
-        return std::make_unique<MainWindow>(createSystemPlatform(), testChannelName());
+        return std::make_unique<MainWindow>(testParts());
     }
 
 private slots:
@@ -83,36 +80,8 @@ private slots:
         QFETCH(int, shown);
         if (stored.isValid())
             QSettings().setValue(QStringLiteral("tcpPort"), stored);
-        MainWindow window(createSystemPlatform(), testChannelName());
+        MainWindow window(testParts());
         QCOMPARE(window.findChild<QSpinBox *>()->value(), shown);
-    }
-
-    void logLineFormat()
-    {
-        auto window = makeWindow();
-        QVERIFY(QMetaObject::invokeMethod(window.get(), "log", Q_ARG(QString, QString())));
-        const QString last = probe::logView(window.get())->toPlainText().split(QLatin1Char('\n')).last();
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] $")).match(last).hasMatch(),
-                 qPrintable(last));
-    }
-
-    void copyThenClear()
-    {
-        auto window = makeWindow();
-        const QString before = probe::logView(window.get())->toPlainText();
-        QVERIFY(!before.isEmpty());
-
-        probe::button(window.get(), QStringLiteral("Copy"))->click();
-        QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), before);
-        QCOMPARE(probe::logMessages(window.get()).last(), QStringLiteral("Log copied to clipboard."));
-
-        probe::button(window.get(), QStringLiteral("Clear"))->click();
-        QCOMPARE(probe::logView(window.get())->toPlainText(), QString());
-
-        // Copying an empty log copies an empty text, then logs the one line.
-        probe::button(window.get(), QStringLiteral("Copy"))->click();
-        QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), QString());
-        QCOMPARE(probe::logMessages(window.get()), QStringList{QStringLiteral("Log copied to clipboard.")});
     }
 
     void tcpBadgeFollowsTheListener()

@@ -1,6 +1,5 @@
 // One gateway per user: a second start hands over to the first and leaves.
-#include "BrowserPlatform.h"
-#include "MainWindow.h"
+#include "TestWindow.h"
 #include "SingleInstance.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
@@ -40,7 +39,7 @@ private slots:
 #ifdef Q_OS_WIN
         QSKIP("the product's channel name is machine-wide here");
 #endif
-        MainWindow window(createSystemPlatform(), QLatin1String(ipcServerName));
+        MainWindow window({createSystemPlatform(), QLatin1String(ipcServerName), true, testLogFolder()});
         QVERIFY(!window.isVisible());
 
         QProcess second;
@@ -68,7 +67,7 @@ private slots:
     void anyConnectionShowsTheWindow()
     {
         QFETCH(QByteArray, message);
-        MainWindow window(createSystemPlatform(), testChannelName());
+        MainWindow window(testParts());
         QLocalSocket peer;
         peer.connectToServer(testChannelName());
         QVERIFY(peer.waitForConnected(1000));

@@ -36,6 +36,7 @@ struct Rig
         QObject::connect(&listener, &TcpListener::logMessage, &listener, [this, keepRaw](const QString &msg) {
             const bool raw = msg.startsWith(QLatin1String("TCP raw: "));
             rawLines += raw ? 1 : 0;
+            longestRaw = raw ? qMax(longestRaw, msg.size()) : longestRaw;
             if (keepRaw || !raw)
                 log << msg;
         });
@@ -54,6 +55,7 @@ struct Rig
     QSignalSpy lines;
     QStringList log;
     int rawLines = 0;
+    qsizetype longestRaw = 0;
 };
 
 } // namespace
@@ -226,6 +228,8 @@ private slots:
         QTRY_COMPARE(rig.listener.clientCount(), 2);
         QTRY_COMPARE(flood.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(rig.count(disconnected), 1);
+        // A read is at most MaxReadBytes: its raw line shows each byte once as text and once in hex.
+        QVERIFY2(rig.longestRaw <= 4 * TcpListener::MaxReadBytes + 32, qPrintable(QString::number(rig.longestRaw)));
 
         clients[0]->write(encodeFrame("after"));
         QTRY_COMPARE(rig.lines.size(), 11);

@@ -1,8 +1,7 @@
 // The tray icon and the window's life: closing hides to the tray while the
 // icon is visible, Quit lets the close through, and the servers keep running.
-#include "BrowserPlatform.h"
-#include "MainWindow.h"
 #include "PluginSocket.h"
+#include "TestWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 
@@ -54,7 +53,7 @@ private slots:
     {
         tcpPort = probe::freePort(); // stored before the window reads it
         QSettings().setValue(QStringLiteral("tcpPort"), tcpPort);
-        window = std::make_unique<MainWindow>(createSystemPlatform(), testChannelName());
+        window = std::make_unique<MainWindow>(testParts());
         QVERIFY(tray());
     }
 
@@ -104,9 +103,29 @@ private slots:
         plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000/")));
         QVERIFY2(wsConnected.wait(), qPrintable(plugin.errorString()));
         QTRY_VERIFY2(log->toPlainText().contains(QLatin1String("] Plugin connected")), qPrintable(log->toPlainText()));
+    }
 
-        // Without a visible tray icon the close goes through.
-        tray()->hide();
+    void closeWithoutTray_data()
+    {
+        QTest::addColumn<bool>("trayAtStart");
+        QTest::newRow("tray icon hidden") << true;
+        QTest::newRow("no tray at start: shown at start") << false;
+    }
+
+    // Without a tray icon to come back from, the close goes through and ends the program.
+    void closeWithoutTray()
+    {
+        QFETCH(bool, trayAtStart);
+        if (trayAtStart) {
+            tray()->hide();
+        } else {
+            window.reset(); // it holds the ports
+            WindowParts parts = testParts();
+            parts.trayAvailable = false;
+            window = std::make_unique<MainWindow>(std::move(parts));
+            QVERIFY(window->isVisible());
+        }
+        QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
         QCOMPARE(showAndClose([this] { window->close(); }), 0);
         QVERIFY(!window->isVisible());
         QCOMPARE(lastClosed.count(), 1);

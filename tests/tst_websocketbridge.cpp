@@ -122,8 +122,8 @@ private slots:
         bridge.reset();
     }
 
-    // A second bridge cannot take the port; a web page is refused; then a plugin
-    // connects, is greeted and leaves.
+    // A second bridge cannot take the port; then a plugin connects, is greeted
+    // (after what the window sent from its connection slot) and leaves.
     void connectHelloAndClose()
     {
         WebSocketBridge second(port);
@@ -133,13 +133,6 @@ private slots:
         QVERIFY2(texts(secondLogs).first().contains(QRegularExpression(
                      QStringLiteral("^WebSocket: failed to listen on port %1 \\(.+\\)$").arg(port))),
                  qPrintable(texts(secondLogs).first()));
-
-        QWebSocket web(QStringLiteral("http://localhost:8080"));
-        QSignalSpy gone(&web, &QWebSocket::disconnected);
-        web.open(url);
-        QVERIFY(gone.wait());
-        const QString refused = QStringLiteral("WebSocket: refused connection from http://localhost:8080");
-        QCOMPARE(logLines(), QStringList{refused});
 
         QWebSocket client;
         QSignalSpy messages(&client, &QWebSocket::textMessageReceived);
@@ -152,14 +145,14 @@ private slots:
         QVERIFY(openClient(client, messages));
         QTRY_COMPARE(messages.size(), 2);
         QCOMPARE(texts(messages), (QStringList{scan, QString::fromUtf8(hello)}));
-        QCOMPARE(logLines(), (QStringList{refused, QStringLiteral("Plugin connected")}));
+        QCOMPARE(logLines(), QStringList{QStringLiteral("Plugin connected")});
         QCOMPARE(texts(*state), QStringList{"true"});
 
         client.close();
         QTRY_COMPARE(state->size(), 2);
         QCOMPARE(texts(*state), (QStringList{"true", "false"}));
         QVERIFY(!bridge->isConnected());
-        QCOMPARE(logLines(), (QStringList{refused, QStringLiteral("Plugin connected"), QStringLiteral("Plugin disconnected")}));
+        QCOMPARE(logLines(), (QStringList{QStringLiteral("Plugin connected"), QStringLiteral("Plugin disconnected")}));
     }
 
     void twoClients()
@@ -214,10 +207,9 @@ private slots:
         QSignalSpy picked(bridge.get(), &WebSocketBridge::fieldPicked);
         QSignalSpy clicked(bridge.get(), &WebSocketBridge::buttonClicked);
 
-        // Dropped ones first: each later message proves the earlier ones were read and ignored.
+        // A dropped one first: each later message proves the earlier ones were read and ignored.
         for (const char *message :
-             {"{\"type\":\"Hello\",\"version\":\"x\"}", "[1]", "not json", "", "{\"type\":\"fill\"}",
-              "{\"type\":\"hello\",\"version\":\"2.1\"}", "{\"type\":\"hello\"}",
+             {"not json", "{\"type\":\"hello\",\"version\":\"2.1\"}", "{\"type\":\"hello\"}",
               "{\"type\":\"error\",\"error\":\"Onglet fermé\"}", "{\"type\":\"error\"}",
               "{\"type\":\"fields\",\"url\":\"u\",\"title\":\"t\",\"fields\":[{\"tag\":\"input\"}]}",
               "{\"type\":\"picked\",\"url\":\"u\",\"field\":{\"tag\":\"input\",\"k\":1}}",
@@ -244,42 +236,31 @@ private slots:
     }
 
     // A request head in pieces, with frames right behind it in the same write.
-    // Nothing goes to a connection before its upgrade, whatever is sent meanwhile.
-    void rawHandshakeAndFrames()
+    // Nothing goes to a connection before its upgrade, whatever is sent meanwhile;
+    // what one read makes the server send arrives in order.
+    void splitReadThenClose()
     {
         RawClient raw;
         QVERIFY(raw.connectTo(port));
-        const QByteArray head = request(" sec-WEBSOCKET-key :  dGhlIHNhbXBsZSBub25jZQ==  \r\n");
+        const QByteArray head = request();
         raw.send(head.left(20));
         raw.send(head.mid(20, head.size() - 22));
         bridge->sendScan();
-        bridge->setPickMode(true, QStringLiteral("button"));
         bridge->sendFill(QJsonObject{{"tag", "input"}}, QStringLiteral("x"), false);
-        // Unmasked text, then a text in three frames with a ping between them.
         raw.send(head.right(2) + clientFrame(0x81, "{\"type\":\"hello\",\"version\":\"9\"}", false)
-                 + clientFrame(0x01, "{\"type\":\"hel") + clientFrame(0x89, "pp") + clientFrame(0x00, "lo\",")
-                 + clientFrame(0x80, "\"version\":\"10\"}"));
+                 + clientFrame(0x89, "pp"));
         const QByteArray expected = rfcResponse + helloFrame + QByteArray::fromHex("8a02") + "pp";
         QVERIFY(raw.waitFor(expected.size()));
         QCOMPARE(raw.received, expected);
-        QTRY_COMPARE(logLines().size(), 3);
-        QCOMPARE(logLines(), (QStringList{"Plugin connected", QStringLiteral("Plugin prêt (v9)"),
-                                          QStringLiteral("Plugin prêt (v10)")}));
+        QTRY_COMPARE(logLines(), (QStringList{"Plugin connected", QStringLiteral("Plugin prêt (v9)")}));
 
-        // A binary message, single and fragmented, and a stray continuation are dropped quietly.
-        raw.send(clientFrame(0x82, "{\"type\":\"hello\"}") + clientFrame(0x02, "{\"type\"")
-                 + clientFrame(0x80, ":\"hello\"}") + clientFrame(0x80, "{\"type\":\"hello\"}")
-                 + clientFrame(0x81, "{\"type\":\"error\",\"error\":\"last\"}"));
-        QTRY_COMPARE(logLines().size(), 4);
-        QCOMPARE(logLines().last(), QStringLiteral("Erreur plugin : last"));
-
-        // Close: exactly 0x88 0x00 back, then the server hangs up; what followed the close is never read.
+        // Close: exactly 0x88 0x00 back, then the server hangs up.
         raw.received.clear();
-        raw.send(clientFrame(0x88, QByteArray::fromHex("03e8")) + clientFrame(0x81, "{\"type\":\"hello\"}"));
+        raw.send(clientFrame(0x88, QByteArray::fromHex("03e8")));
         QVERIFY(raw.waitForClose());
         QCOMPARE(raw.received.toHex(), QByteArray("8800"));
         QTRY_COMPARE(state->size(), 2);
-        QCOMPARE(logLines().mid(4), QStringList{"Plugin disconnected"});
+        QCOMPARE(logLines().mid(2), QStringList{"Plugin disconnected"});
     }
 
     // A refused request, or a connection that breaks a bound, gets no byte past
@@ -293,12 +274,9 @@ private slots:
         };
         const QString closed = QStringLiteral("WebSocket: closed connection: ");
         row("no key", request(""), {});
-        row("not a request at all", "\r\n\r\n", {});
         row("peer leaves mid-head", "GET / HTTP/1.1\r\n", {});
         row("web origin", request("Origin: https://evil.example\r\n" + rfcKeyLine),
             {"WebSocket: refused connection from https://evil.example"});
-        row("opaque origin", request("Origin: null\r\n" + rfcKeyLine), {"WebSocket: refused connection from null"});
-        row("request head", QByteArray(16 * 1024 + 4, 'a'), {closed + "request head over 16384 bytes"});
         row("top bit of length", request() + QByteArray::fromHex("81ff8000000000000000"),
             {"Plugin connected", closed + "frame length with the top bit set", "Plugin disconnected"});
     }
@@ -315,7 +293,7 @@ private slots:
         RawClient raw;
         QVERIFY(raw.connectTo(port));
         raw.send(bytes + clientFrame(0x81, "{\"type\":\"error\"}"));
-        if (!bytes.contains("\r\n\r\n") && bytes.size() < 16 * 1024)
+        if (!bytes.contains("\r\n\r\n"))
             raw.socket.disconnectFromHost(); // the server would wait for the rest
         QVERIFY(raw.waitForClose());
         QCOMPARE(raw.received, bytes.startsWith(request()) ? rfcResponse + helloFrame : QByteArray());

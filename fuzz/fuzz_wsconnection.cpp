@@ -1,0 +1,90 @@
+// A plugin connection from its first byte: the request head, the hand-over to
+// the frames and the frames. The same bytes fed whole, byte by byte and in
+// chunks chosen by the input must give the same events and the same bytes to
+// send, and nothing after the connection ends.
+#include "FuzzCheck.h"
+#include "WsConnection.h"
+
+#include <QList>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+using Type = WsConnection::Event::Type;
+
+struct Seen
+{
+    Type type;
+    QByteArray payload;
+    QString detail;
+    QByteArray sent; // what the connection queued with this event
+    bool operator==(const Seen &o) const
+    {
+        return type == o.type && payload == o.payload && detail == o.detail && sent == o.sent;
+    }
+};
+
+bool ends(Type type)
+{
+    return type != Type::Upgraded && type != Type::Text && type != Type::Ping;
+}
+
+QList<Seen> run(QByteArrayView input, qsizetype step)
+{
+    WsConnection connection;
+    QList<Seen> seen;
+    for (qsizetype at = 0; at < input.size(); at += step) {
+        connection.receive(input.sliced(at, qMin(step, input.size() - at)).toByteArray());
+        while (std::optional<WsConnection::Event> event = connection.next()) {
+            FUZZ_CHECK(seen.isEmpty() || !ends(seen.last().type));
+            // The handshake's outcome comes first and once; frames only after an upgrade.
+            const bool decision = event->type == Type::Upgraded || event->type == Type::Refused
+                                  || event->type == Type::RefusedOrigin;
+            FUZZ_CHECK(seen.isEmpty() ? decision || event->type == Type::Failed : !decision);
+            FUZZ_CHECK(quint64(event->payload.size()) <= WsFrameDecoder::MaxMessageBytes);
+            seen.append({event->type, event->payload, event->detail, connection.takeOutgoing()});
+        }
+        // Nothing is ever queued outside an event.
+        FUZZ_CHECK(connection.outgoingSize() == 0);
+    }
+    FUZZ_CHECK(connection.upgraded() == (!seen.isEmpty() && seen.first().type == Type::Upgraded));
+    if (!seen.isEmpty() && ends(seen.last().type))
+        FUZZ_CHECK(!connection.isOpen());
+    return seen;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArrayView input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QList<Seen> whole = run(input, qMax<qsizetype>(1, input.size()));
+    FUZZ_CHECK(run(input, 1) == whole);
+    FUZZ_CHECK(run(input, size ? 1 + data[size - 1] % 17 : 1) == whole);
+    FUZZ_CHECK(run(input, size ? 1 + qsizetype(data[0]) * qsizetype(size) / 256 : 1) == whole);
+
+    qsizetype payloads = 0;
+    for (const Seen &event : whole) {
+        payloads += event.payload.size();
+        switch (event.type) {
+        case Type::Upgraded:
+            FUZZ_CHECK(event.sent.startsWith("HTTP/1.1 101 Switching Protocols\r\n") && event.sent.endsWith("\r\n\r\n"));
+            FUZZ_CHECK(input.indexOf(QByteArrayView("\r\n\r\n")) <= WsHandshake::MaxRequestHeadBytes);
+            break;
+        case Type::Ping:
+            FUZZ_CHECK(event.sent.size() >= event.payload.size() + 2 && event.sent.endsWith(event.payload));
+            break;
+        case Type::Close:
+            FUZZ_CHECK(event.sent == QByteArrayView("\x88\x00", 2));
+            break;
+        default:
+            FUZZ_CHECK(event.sent.isEmpty());
+            break;
+        }
+    }
+    // Payloads come out of the input's bytes: together they can never outgrow it.
+    FUZZ_CHECK(payloads <= input.size());
+    return 0;
+}

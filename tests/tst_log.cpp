@@ -1,0 +1,186 @@
+// The log: the window's view keeps the latest lines, Copy and Clear act on
+// the view, and every line also goes to a log file that rotates and whose
+// failure costs one line, not the gateway.
+#include "LogFile.h"
+#include "TestWindow.h"
+#include "WindowProbe.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+std::unique_ptr<MainWindow> windowLoggingTo(const QString &folder)
+{
+    QSettings().setValue(QStringLiteral("tcpPort"), probe::freePort());
+    WindowParts parts = testParts();
+    parts.logFolder = folder;
+    return std::make_unique<MainWindow>(std::move(parts));
+}
+
+void log(MainWindow *window, const QString &message)
+{
+    QVERIFY(QMetaObject::invokeMethod(window, "log", Q_ARG(QString, message)));
+}
+
+QStringList viewLines(MainWindow *window)
+{
+    return probe::logView(window)->toPlainText().split(QLatin1Char('\n'));
+}
+
+QStringList fileLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {QStringLiteral("cannot read ") + path};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    if (lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+} // namespace
+
+class TestLog : public QObject
+{
+    Q_OBJECT
+
+    std::optional<QTemporaryDir> folder; // a fresh one for each test
+    QString logPath() const { return folder->filePath(QStringLiteral("fieldpost.log")); }
+
+private slots:
+    void init() { QVERIFY(folder.emplace().isValid()); }
+
+    // The view's "[HH:mm:ss] msg" and the file's "[yyyy-MM-dd HH:mm:ss] msg",
+    // line for line, the file's first line naming it.
+    void viewAndFileLines()
+    {
+        auto window = windowLoggingTo(folder->path());
+        log(window.get(), QString());
+        log(window.get(), QStringLiteral("Plugin pr\u00eat \u2192 ok"));
+        const QStringList view = viewLines(window.get());
+        QCOMPARE(view.first().mid(11), QStringLiteral("Log file: ") + QDir::toNativeSeparators(logPath()));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] $")).match(view.at(view.size() - 2)).hasMatch(),
+                 qPrintable(view.at(view.size() - 2)));
+
+        const QStringList file = fileLines(logPath());
+        QCOMPARE(file.size(), view.size());
+        const QRegularExpression dated(QStringLiteral("^\\[\\d{4}-\\d\\d-\\d\\d (\\d\\d:\\d\\d:\\d\\d\\] .*)$"));
+        for (qsizetype i = 0; i < file.size(); ++i) {
+            const QRegularExpressionMatch match = dated.match(file.at(i));
+            QVERIFY2(match.hasMatch(), qPrintable(file.at(i)));
+            QCOMPARE(QLatin1Char('[') + match.captured(1), view.at(i));
+        }
+        QCOMPARE(file.last().mid(21), QStringLiteral(" Plugin pr\u00eat \u2192 ok"));
+    }
+
+    // Copy takes what the view holds, then says so; Clear empties the view only.
+    // The view holds the latest 10,000 lines; the file keeps every one.
+    void copyClearAndTheCap()
+    {
+        auto window = windowLoggingTo(folder->path());
+        const QString before = probe::logView(window.get())->toPlainText();
+        probe::button(window.get(), QStringLiteral("Copy"))->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), before);
+        QCOMPARE(probe::logMessages(window.get()).last(), QStringLiteral("Log copied to clipboard."));
+
+        probe::button(window.get(), QStringLiteral("Clear"))->click();
+        QCOMPARE(probe::logView(window.get())->toPlainText(), QString());
+        probe::button(window.get(), QStringLiteral("Copy"))->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), QString());
+        QCOMPARE(probe::logMessages(window.get()), QStringList{QStringLiteral("Log copied to clipboard.")});
+
+        log(window.get(), QStringLiteral("cleared before it was shown"));
+        probe::button(window.get(), QStringLiteral("Clear"))->click();
+        for (int i = 1; i <= 10000; ++i)
+            log(window.get(), QStringLiteral("line %1").arg(i));
+        QCOMPARE(probe::logMessages(window.get()).first(), QStringLiteral("line 1"));
+        log(window.get(), QStringLiteral("line 10001"));
+        QCOMPARE(probe::logView(window.get())->document()->blockCount(), 10000);
+        probe::button(window.get(), QStringLiteral("Copy"))->click();
+        const QStringList copied = QGuiApplication::clipboard()->text(QClipboard::Clipboard).split(QLatin1Char('\n'));
+        QCOMPARE(copied.size(), 10000);
+        QCOMPARE(copied.first().mid(11), QStringLiteral("line 2"));
+        QCOMPARE(copied.last().mid(11), QStringLiteral("line 10001"));
+
+        window.reset();
+        const QStringList file = fileLines(logPath());
+        QCOMPARE(file.filter(QRegularExpression(QStringLiteral("\\] line \\d+$"))).size(), 10001);
+        QCOMPARE(file.filter(QStringLiteral("] Log copied to clipboard.")).size(), 3);
+        QCOMPARE(file.filter(QStringLiteral("] cleared before it was shown")).size(), 1);
+    }
+
+    // With a small limit: the file never grows past it, four old files are kept,
+    // and together they hold the latest lines in order.
+    void rotation()
+    {
+        QByteArray all;
+        {
+            LogFile file(folder->path(), 100);
+            QVERIFY(file.open());
+            for (int i = 0; i < 60; ++i) {
+                const QByteArray lines = QByteArray("line ").append(QByteArray::number(i)).append("\n").repeated(i % 3 + 1);
+                QVERIFY2(file.write(lines), qPrintable(file.errorString()));
+                all += lines;
+            }
+        }
+        // Appending again after a restart counts what is already there.
+        LogFile reopened(folder->path(), 100);
+        QVERIFY(reopened.open());
+        QVERIFY(reopened.write("after restart\n"));
+        all += "after restart\n";
+
+        const QDir dir(folder->path());
+        QCOMPARE(dir.entryList(QDir::Files, QDir::Name),
+                 (QStringList{"fieldpost.1.log", "fieldpost.2.log", "fieldpost.3.log", "fieldpost.4.log", "fieldpost.log"}));
+        QByteArray kept;
+        for (const char *name : {"fieldpost.4.log", "fieldpost.3.log", "fieldpost.2.log", "fieldpost.1.log", "fieldpost.log"}) {
+            QFile part(dir.filePath(QLatin1String(name)));
+            QVERIFY(part.open(QIODevice::ReadOnly));
+            QVERIFY2(part.size() <= 100, qPrintable(name));
+            kept += part.readAll();
+        }
+        QVERIFY(all.size() > kept.size());
+        QCOMPARE(all.right(kept.size()), kept);
+    }
+
+    void unwritable_data()
+    {
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("folder cannot be made") << false;
+        QTest::newRow("disk full") << true;
+    }
+
+    // One line in the view, and the gateway carries on without the file.
+    void unwritable()
+    {
+        QFETCH(bool, opens);
+        QString logFolder = folder->filePath(QStringLiteral("plain-file/log"));
+        QFile(folder->filePath(QStringLiteral("plain-file"))).open(QIODevice::WriteOnly);
+        if (opens) {
+            if (!QFile::exists(QStringLiteral("/dev/full")))
+                QSKIP("no /dev/full here");
+            logFolder = folder->path();
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), logPath()));
+        }
+        auto window = windowLoggingTo(logFolder);
+        probe::logView(window.get()); // the first batch goes out
+        log(window.get(), QStringLiteral("still logging"));
+        probe::logView(window.get()); // and the next
+        const QStringList log = probe::logMessages(window.get());
+        const QString failed = QStringLiteral("Log file: cannot write %1 (")
+                                   .arg(QDir::toNativeSeparators(QDir(logFolder).filePath(QStringLiteral("fieldpost.log"))));
+        QCOMPARE(log.filter(QRegularExpression(QStringLiteral("^Log file: "))).size(), opens ? 2 : 1);
+        QCOMPARE(log.filter(failed).size(), 1);
+        QVERIFY2(log.filter(failed).first().endsWith(QLatin1String("); the log stays in this window only")),
+                 qPrintable(log.filter(failed).first()));
+        QVERIFY(log.contains(QStringLiteral("Ready. Connect the browser plugin.")));
+        QCOMPARE(log.last(), QStringLiteral("still logging"));
+    }
+};
+
+FIELDPOST_TEST_MAIN(TestLog)
+#include "tst_log.moc"
