@@ -2,18 +2,18 @@
 
 // Finds the main window's widgets the way a user would: by their texts and
 // places, since the window names none of them.
+#include "TestSupport.h"
+
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QTcpServer>
 #include <QWidget>
 
 namespace probe {
@@ -88,12 +88,6 @@ inline QStringList logMessages(QWidget *window)
     return lines;
 }
 
-// A port nobody listens on right now.
-inline quint16 freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::Any, 0);
-    return server.serverPort();
-}
+using support::freePort;
 
 } // namespace probe

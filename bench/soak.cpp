@@ -141,4 +141,4 @@ private slots:
 };
 
 FIELDPOST_TEST_MAIN(TestSoak)
-#include "tst_soak.moc"
+#include "soak.moc"

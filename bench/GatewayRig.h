@@ -5,7 +5,7 @@
 // companion product and the plugin over real loopback sockets.
 #include "TcpListener.h"
 #include "WebSocketBridge.h"
-#include "WindowProbe.h"
+#include "TestSupport.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -46,7 +46,7 @@ public:
     // Every log line except the raw-chunk dumps, which only repeat the traffic.
     QStringList log;
 
-    Gateway() : bridge(probe::freePort(), nullptr), tcpPort(probe::freePort())
+    Gateway() : bridge(support::freePort(), nullptr), tcpPort(support::freePort())
     {
         // The bridge was given its port; read it back from its log line.
         connect(&listener, &TcpListener::lineReceived, this,
