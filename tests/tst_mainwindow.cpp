@@ -32,7 +32,6 @@ private slots:
         QTest::addColumn<QByteArray>("time");
         QTest::addColumn<QString>("version");
         QTest::newRow("june") << QByteArray("Jun  7 2026") << QByteArray("13:14:35") << "V.2026.06.07.13";
-        QTest::newRow("january") << QByteArray("Jan 31 2027") << QByteArray("00:00:01") << "V.2027.01.31.00";
         QTest::newRow("december") << QByteArray("Dec 24 2026") << QByteArray("23:59:59") << "V.2026.12.24.23";
         QTest::newRow("unknown month is January") << QByteArray("Xyz 15 2026") << QByteArray("09:00:00")
                                                   << "V.2026.01.15.09";

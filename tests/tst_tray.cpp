@@ -155,9 +155,7 @@ private slots:
         QTest::addColumn<bool>("shows");
         QTest::newRow("Show action") << -1 << true;
         QTest::newRow("click") << int(QSystemTrayIcon::Trigger) << true;
-        QTest::newRow("double click") << int(QSystemTrayIcon::DoubleClick) << true;
         QTest::newRow("context menu") << int(QSystemTrayIcon::Context) << false;
-        QTest::newRow("middle click") << int(QSystemTrayIcon::MiddleClick) << false;
     }
 
     // From hidden in the tray, then from minimized: the ways that show also restore.
