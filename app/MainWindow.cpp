@@ -36,8 +36,10 @@
 
 namespace {
 
-// Log lines gathered before they go into the view at once.
+// Log lines gathered before they go into the view at once. A shown view lays
+// out every line it takes, so it takes them in smaller batches.
 constexpr qsizetype maxPendingLogLines = 256;
+constexpr qsizetype maxPendingShownLogLines = 64;
 // The view keeps the latest lines only; the log file keeps them all.
 constexpr int maxLogViewLines = 10000;
 // "[yyyy-MM-dd " in front of a pending line; the view shows the rest.
@@ -379,7 +381,7 @@ void MainWindow::log(QString msg)
     pendingLog.append(std::move(line));
     // Socket reads can starve posted events for a long burst; a bounded batch
     // keeps each append short.
-    if (pendingLog.size() >= maxPendingLogLines)
+    if (pendingLog.size() >= (isVisible() ? maxPendingShownLogLines : maxPendingLogLines))
         flushLog();
 }
 
