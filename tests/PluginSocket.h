@@ -7,6 +7,8 @@
 #include <QWebSocket>
 using PluginSocket = QWebSocket;
 #else
+#include "TestSupport.h"
+
 #include <QTcpSocket>
 #include <QUrl>
 #include <QtEndian>
@@ -17,10 +19,7 @@ class PluginSocket : public QObject
 public:
     PluginSocket()
     {
-        connect(&tcp, &QTcpSocket::connected, this, [this] {
-            tcp.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-        });
+        connect(&tcp, &QTcpSocket::connected, this, [this] { tcp.write(support::upgradeRequest()); });
         connect(&tcp, &QTcpSocket::readyRead, this, &PluginSocket::read);
     }
     void open(const QUrl &url)
@@ -29,18 +28,11 @@ public:
         upgraded = false;
         tcp.connectToHost(url.host(), quint16(url.port(80)));
     }
-    // Masked with the key 0, which leaves the payload as it is; the suites'
-    // messages are below 64 KiB.
-    void sendTextMessage(const QString &text)
-    {
-        const QByteArray payload = text.toUtf8();
-        const char head[] = {'\x81', '\xfe', char(payload.size() >> 8), char(payload.size() & 0xff), 0, 0, 0, 0};
-        tcp.write(QByteArray(head, sizeof head) + payload);
-    }
+    void sendTextMessage(const QString &text) { tcp.write(support::textFrame(text.toUtf8())); }
     void close()
     {
         if (upgraded)
-            tcp.write(QByteArray("\x88\x80\0\0\0\0", 6)); // an empty close frame
+            tcp.write(support::clientFrame(0x88, {}));
         tcp.disconnectFromHost();
     }
     QString errorString() const { return tcp.errorString(); }
@@ -55,8 +47,7 @@ private:
         buffer += tcp.readAll();
         const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
         if (!upgraded && headEnd >= 0) {
-            // The accept value of RFC 6455's example key.
-            if (!buffer.left(headEnd).contains("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=")) {
+            if (!buffer.left(headEnd).contains(support::rfcAccept)) {
                 tcp.abort();
                 return;
             }

@@ -112,22 +112,6 @@ private slots:
         QCOMPARE(QSettings().value(QStringLiteral("tcpPort")).toInt(), int(squatter.serverPort()));
     }
 
-    void lineFromSocketReachesTheLog()
-    {
-        auto window = makeWindow();
-        QTcpSocket product;
-        product.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(product.waitForConnected(2000));
-        // "AB" sums to 0x83: trailer "0083".
-        product.write("AB0083{PAQ_Marrowlinker}");
-        QTRY_VERIFY(probe::logMessages(window.get()).contains(QStringLiteral("TCP received: \"AB\"")));
-        const QStringList log = probe::logMessages(window.get());
-        QCOMPARE(log.at(log.indexOf(QStringLiteral("TCP received: \"AB\"")) + 1),
-                 QStringLiteral("\u2192 No destination field selected, ignored."));
-        QVERIFY(log.contains(QStringLiteral("TCP raw: \"AB0083{PAQ_Marrowlinker}\"  [hex 41 42 30 30 38 33 7b 50 41 51 5f 4d "
-                                            "61 72 72 6f 77 6c 69 6e 6b 65 72 7d]")));
-    }
-
     void checkBoxesAreStoredAtOnce()
     {
         auto window = makeWindow();
