@@ -9,7 +9,7 @@ for (const type of ['beforeinput', 'input', 'change']) {
     record(type, { id: el.id, value: el.value ?? el.textContent, trusted: e.isTrusted });
   }, true);
 }
-document.addEventListener('keydown', (e) => record('keydown', { id: e.target.id, key: e.key, keyCode: e.keyCode }), true);
+document.addEventListener('keydown', (e) => record('keydown', { id: e.target.id, key: e.key, keyCode: e.keyCode, value: e.target.value }), true);
 document.addEventListener('submit', (e) => {
   if (e.target.id !== 'real') e.preventDefault();
   record('submit', { id: e.target.id, submitter: e.submitter ? e.submitter.id : '' });

@@ -4,16 +4,79 @@
 // pages and the gateway's log show the outcome.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { MANIFEST, clickToPick, launchBrowser, seen, sleep, startPageServer, waitUntil } from '../lib/harness.mjs';
-import { Gateway } from '../lib/gateway.mjs';
+import { spawn } from 'node:child_process';
+import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { join } from 'node:path';
+import {
+  GATEWAY_PORT, MANIFEST, REPO_ROOT, clickToPick, launchBrowser, scratchDir, seen, sleep, startPageServer, until,
+} from '../lib/harness.mjs';
+
+const built = (env, name) => process.env[env] || ['build-test', 'build'].map((b) => join(REPO_ROOT, b, name)).find(existsSync);
+const APP = built('FIELDPOST_APP', 'app/fieldpost');
+const SEND = built('FIELDPOST_SEND', 'tools/fieldpost-send');
 
 let gateway;
+let tcpPort;
+let log = [];
 let pages;
 let browsers;
 let tabs;
 
+// The gateway's log lines without their "[HH:mm:ss] " time.
+const logged = (pattern) => log.filter((l) => (typeof pattern === 'string' ? l === pattern : pattern.test(l)));
+const waitLogged = (pattern, count = 1) => until(() => logged(pattern).length >= count, `${count} log line(s) ${pattern}`, 15000)
+  .catch((e) => { throw new Error(`${e.message}; last lines:\n${log.slice(-15).join('\n')}`); });
+
+// The gateway without a screen, with a throw-away settings store and a free TCP port.
+async function startGateway() {
+  tcpPort = await new Promise((ok) => {
+    const server = createServer().listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => ok(port));
+    });
+  });
+  const dir = scratchDir('gateway');
+  mkdirSync(join(dir, 'config', 'Thornvaleworks'), { recursive: true });
+  writeFileSync(join(dir, 'config', 'Thornvaleworks', 'Fieldpost.conf'), `[General]\ntcpPort=${tcpPort}\n`);
+  log = [];
+  gateway = spawn(APP, [], {
+    env: { ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: join(dir, 'config'), TMPDIR: dir },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let pending = '';
+  const take = (chunk) => {
+    const parts = (pending + chunk).split('\n');
+    pending = parts.pop();
+    for (const line of parts) log.push(line.replace(/\r$/, '').replace(/^\[\d\d:\d\d:\d\d\] /, ''));
+  };
+  for (const stream of [gateway.stdout, gateway.stderr]) stream.setEncoding('utf8').on('data', take);
+  await until(() => logged(/^WebSocket: (listening|failed)/).length || gateway.exitCode !== null, 'the gateway to start');
+  return logged(`WebSocket: listening on ws://127.0.0.1:${GATEWAY_PORT}`).length > 0;
+}
+
+async function stopGateway() {
+  if (!gateway || gateway.exitCode !== null || gateway.signalCode !== null) return;
+  gateway.kill('SIGTERM');
+  await until(() => gateway.exitCode !== null || gateway.signalCode !== null, 'the gateway to stop', 5000)
+    .catch(() => gateway.kill('SIGKILL'));
+}
+
+// Through the companion product's sender tool.
+function sendLines(lines) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(SEND, ['--port', String(tcpPort)], { stdio: ['pipe', 'ignore', 'inherit'] });
+    child.once('error', reject);
+    child.once('exit', (code) => (code === 0 ? resolve() : reject(new Error(`fieldpost-send exited ${code}`))));
+    child.stdin.end(lines.map((l) => `${l}\n`).join(''));
+  });
+}
+
 before(async () => {
-  gateway = await new Gateway().start();
+  if (!APP || !SEND) throw new Error('build the fieldpost and fieldpost-send targets first');
+  // Port 9000 may still be held for a moment by the suite before.
+  await until(async () => (await stopGateway(), startGateway()), `the gateway to listen on port ${GATEWAY_PORT}`, 60000);
+  await waitLogged(/^TCP: listening/);
   pages = await startPageServer();
   browsers = await Promise.all([launchBrowser(), launchBrowser()]);
   tabs = await Promise.all(browsers.map((b) => b.context.newPage()));
@@ -23,31 +86,29 @@ before(async () => {
 after(async () => {
   await Promise.all((browsers || []).map((b) => b.close()));
   await pages?.close();
-  await gateway?.stop();
-});
-
-test('both browsers say hello to the gateway', async () => {
-  await gateway.waitLogged(`Plugin prêt (v${MANIFEST.version})`, { count: 2, timeout: 15000 });
+  await stopGateway();
 });
 
 test('only the browser that picked fills and answers; the other leaves pick mode and stays silent', async () => {
+  await waitLogged(`Plugin prêt (v${MANIFEST.version})`, 2);
   const bystander = browsers[1];
   // Pick mode reaches every connected browser, as the gateway's pick button sends it.
-  await Promise.all(browsers.map((b) => b.startPick()));
-  await waitUntil(() => bystander.picking(), { what: 'pick mode in the other browser' });
+  await Promise.all(browsers.map((b) => b.worker.evaluate(() =>
+    globalThis.fieldpost.handleGatewayMessage({ type: 'pickMode', enabled: true, kind: 'field' }))));
+  await until(() => bystander.picking(), 'pick mode in the other browser');
   await clickToPick(tabs[0], tabs[0].locator('#email'));
-  await gateway.waitLogged('Field selected: Email  [input/email]');
-  await waitUntil(async () => !(await bystander.picking()), { what: 'the other browser to leave pick mode' });
+  await waitLogged('Field selected: Email  [input/email]');
+  await until(async () => !(await bystander.picking()), 'the other browser to leave pick mode');
   await tabs[1].click('#email');
   assert.equal((await seen(tabs[1], 'click', 'email')).length, 1, 'the click went to the page');
 
   const lines = ['first@example.org', 'second@example.org', 'third@example.org'];
-  await gateway.sendLines(lines);
-  await gateway.waitLogged('Fill OK.', { count: lines.length });
+  await sendLines(lines);
+  await waitLogged('Fill OK.', lines.length);
   assert.deepEqual((await seen(tabs[0], 'input', 'email')).map((s) => s.value), lines);
   // "Simulate Enter key after filling" is on by default: each line submits the form.
   assert.equal((await seen(tabs[0], 'submit', 'order')).length, lines.length);
   await sleep(500);
-  assert.equal(gateway.logged(/^Fill (OK|FAILED)/).length, lines.length, 'one answer per line');
+  assert.equal(logged(/^Fill (OK|FAILED)/).length, lines.length, 'one answer per line');
   assert.deepEqual(await seen(tabs[1], ['input', 'keydown', 'submit']), []);
 });
