@@ -31,7 +31,6 @@ function(fieldpost_add_plugin_test name file timeout)
     LABELS "plugin;${ARGN}")
 endfunction()
 
-fieldpost_add_plugin_test(plugin_pick pick.test.mjs 180)
-fieldpost_add_plugin_test(plugin_fill fill.test.mjs 300)
+fieldpost_add_plugin_test(plugin_page page.test.mjs 300)
 fieldpost_add_plugin_test(plugin_link link.test.mjs 180)
 fieldpost_add_plugin_test(plugin_e2e e2e.test.mjs 300)

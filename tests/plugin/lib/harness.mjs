@@ -41,21 +41,16 @@ export function seen(page, kind, id) {
   return page.evaluate(([k, i]) => window.seen.filter((s) => k.includes(s.kind) && (!i || s.id === i)), [[].concat(kind), id]);
 }
 
-// Port 9000 may still be held for a moment by the suite before, hence the retry.
-export function listenOn9000(make) {
-  return until(() => new Promise((ok) => {
-    const server = make();
-    server.once('error', () => ok(null));
-    server.once('listening', () => ok(server));
-  }), `port ${GATEWAY_PORT}`, 60000);
-}
-
 export class GatewayStandIn {
   received = [];
   connections = [];
 
+  // Port 9000 may still be held for a moment by the suite before, hence the retry.
   async start() {
-    this.server = await listenOn9000(() => new WebSocketServer({ host: '127.0.0.1', port: GATEWAY_PORT }));
+    this.server = await until(() => new Promise((ok) => {
+      const server = new WebSocketServer({ host: '127.0.0.1', port: GATEWAY_PORT });
+      server.once('error', () => ok(null)).once('listening', () => ok(server));
+    }), `port ${GATEWAY_PORT}`, 60000);
     this.server.on('connection', (ws) => {
       this.connections.push(ws);
       ws.send('{"type":"hello","from":"app"}');
@@ -113,10 +108,8 @@ export class GatewayStandIn {
 }
 
 const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8' };
-const VENDOR = {
-  '/vendor/react.js': join(dirname(require.resolve('react/package.json')), 'umd/react.production.min.js'),
-  '/vendor/react-dom.js': join(dirname(require.resolve('react-dom/package.json')), 'umd/react-dom.production.min.js'),
-};
+const vendor = (name) => join(dirname(require.resolve(`${name}/package.json`)), `umd/${name}.production.min.js`);
+const VENDOR = { '/vendor/react.js': vendor('react'), '/vendor/react-dom.js': vendor('react-dom') };
 
 // Each server is an origin of its own; requests keeps every address asked for.
 export function startPageServer() {
@@ -125,12 +118,13 @@ export function startPageServer() {
     requests.push(req.url);
     const path = new URL(req.url, 'http://x').pathname;
     const file = VENDOR[path] || join(PAGES_DIR, path);
+    let body;
     try {
-      if (!file.startsWith(PAGES_DIR) && !VENDOR[path]) throw new Error('outside');
-      res.writeHead(200, { 'content-type': TYPES[extname(file)] }).end(readFileSync(file));
+      body = readFileSync(file);
     } catch (e) {
-      res.writeHead(404).end();
+      return res.writeHead(404).end();
     }
+    res.writeHead(200, { 'content-type': TYPES[extname(file)] }).end(body);
   });
   return new Promise((ok) => server.listen(0, '127.0.0.1', () => ok({
     origin: `http://127.0.0.1:${server.address().port}`, requests, close: () => new Promise((r) => server.close(r)),

@@ -8,6 +8,7 @@ import { spawn } from 'node:child_process';
 import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { join } from 'node:path';
+import { createInterface } from 'node:readline';
 import {
   GATEWAY_PORT, MANIFEST, REPO_ROOT, clickToPick, launchBrowser, scratchDir, seen, sleep, startPageServer, until,
 } from '../lib/harness.mjs';
@@ -28,54 +29,36 @@ const logged = (pattern) => log.filter((l) => (typeof pattern === 'string' ? l =
 const waitLogged = (pattern, count = 1) => until(() => logged(pattern).length >= count, `${count} log line(s) ${pattern}`, 15000)
   .catch((e) => { throw new Error(`${e.message}; last lines:\n${log.slice(-15).join('\n')}`); });
 
-// The gateway without a screen, with a throw-away settings store and a free TCP port.
+// The gateway without a screen, with a throw-away settings store and a free TCP
+// port; false when port 9000 was taken.
 async function startGateway() {
-  tcpPort = await new Promise((ok) => {
-    const server = createServer().listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => ok(port));
-    });
-  });
+  gateway?.kill('SIGKILL');
+  const probe = createServer();
+  tcpPort = await new Promise((ok) => probe.listen(0, '127.0.0.1', () => ok(probe.address().port)));
+  await new Promise((ok) => probe.close(ok));
   const dir = scratchDir('gateway');
-  mkdirSync(join(dir, 'config', 'Thornvaleworks'), { recursive: true });
-  writeFileSync(join(dir, 'config', 'Thornvaleworks', 'Fieldpost.conf'), `[General]\ntcpPort=${tcpPort}\n`);
+  mkdirSync(join(dir, 'Thornvaleworks'));
+  writeFileSync(join(dir, 'Thornvaleworks', 'Fieldpost.conf'), `[General]\ntcpPort=${tcpPort}\n`);
   log = [];
-  gateway = spawn(APP, [], {
-    env: { ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: join(dir, 'config'), TMPDIR: dir },
-    stdio: ['ignore', 'pipe', 'pipe'],
-  });
-  let pending = '';
-  const take = (chunk) => {
-    const parts = (pending + chunk).split('\n');
-    pending = parts.pop();
-    for (const line of parts) log.push(line.replace(/\r$/, '').replace(/^\[\d\d:\d\d:\d\d\] /, ''));
-  };
-  for (const stream of [gateway.stdout, gateway.stderr]) stream.setEncoding('utf8').on('data', take);
+  gateway = spawn(APP, [], { env: { ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: dir, TMPDIR: dir } });
+  for (const input of [gateway.stdout, gateway.stderr]) {
+    createInterface({ input }).on('line', (line) => log.push(line.replace(/^\[\d\d:\d\d:\d\d\] /, '')));
+  }
   await until(() => logged(/^WebSocket: (listening|failed)/).length || gateway.exitCode !== null, 'the gateway to start');
   return logged(`WebSocket: listening on ws://127.0.0.1:${GATEWAY_PORT}`).length > 0;
 }
 
-async function stopGateway() {
-  if (!gateway || gateway.exitCode !== null || gateway.signalCode !== null) return;
-  gateway.kill('SIGTERM');
-  await until(() => gateway.exitCode !== null || gateway.signalCode !== null, 'the gateway to stop', 5000)
-    .catch(() => gateway.kill('SIGKILL'));
-}
-
 // Through the companion product's sender tool.
 function sendLines(lines) {
-  return new Promise((resolve, reject) => {
-    const child = spawn(SEND, ['--port', String(tcpPort)], { stdio: ['pipe', 'ignore', 'inherit'] });
-    child.once('error', reject);
-    child.once('exit', (code) => (code === 0 ? resolve() : reject(new Error(`fieldpost-send exited ${code}`))));
-    child.stdin.end(lines.map((l) => `${l}\n`).join(''));
-  });
+  const child = spawn(SEND, ['--port', String(tcpPort)], { stdio: ['pipe', 'ignore', 'inherit'] });
+  child.stdin.end(lines.map((l) => `${l}\n`).join(''));
+  return new Promise((ok, fail) => child.once('exit', (code) => (code ? fail(new Error(`fieldpost-send exited ${code}`)) : ok())));
 }
 
 before(async () => {
   if (!APP || !SEND) throw new Error('build the fieldpost and fieldpost-send targets first');
   // Port 9000 may still be held for a moment by the suite before.
-  await until(async () => (await stopGateway(), startGateway()), `the gateway to listen on port ${GATEWAY_PORT}`, 60000);
+  await until(startGateway, `the gateway to listen on port ${GATEWAY_PORT}`, 60000);
   await waitLogged(/^TCP: listening/);
   pages = await startPageServer();
   browsers = await Promise.all([launchBrowser(), launchBrowser()]);
@@ -86,7 +69,7 @@ before(async () => {
 after(async () => {
   await Promise.all((browsers || []).map((b) => b.close()));
   await pages?.close();
-  await stopGateway();
+  gateway?.kill('SIGKILL');
 });
 
 test('only the browser that picked fills and answers; the other leaves pick mode and stays silent', async () => {
