@@ -1,14 +1,14 @@
 // Shared pieces of the extension tests: one way to wait, a stand-in for the
 // gateway on port 9000, a web server for the test pages, Chromium with the extension.
 import { createServer } from 'node:http';
-import { cpSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { cpSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
 import { dirname, extname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createRequire } from 'node:module';
 
-export const REPO_ROOT = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..', '..');
-const PLUGIN_DIR = join(REPO_ROOT, 'plugin');
-const PAGES_DIR = join(REPO_ROOT, 'tests', 'plugin', 'pages');
+const PAGES_DIR = resolve(dirname(fileURLToPath(import.meta.url)), '..', 'pages');
+const PLUGIN_DIR = resolve(PAGES_DIR, '..', '..', '..', 'plugin');
 export const GATEWAY_PORT = 9000;
 export const MANIFEST = JSON.parse(readFileSync(join(PLUGIN_DIR, 'manifest.json'), 'utf8'));
 
@@ -29,12 +29,8 @@ export async function until(check, what, ms = 10000) {
   }
 }
 
-// Every temporary file of a run stays inside the build folder (TMPDIR from CTest).
-export function scratchDir(prefix) {
-  const base = process.env.TMPDIR || join(REPO_ROOT, 'tests', 'plugin', '.tmp');
-  mkdirSync(base, { recursive: true });
-  return mkdtempSync(join(base, `${prefix}-`));
-}
+// Under CTest every temporary file of a run stays inside the build folder (its TMPDIR).
+export const scratchDir = (prefix) => mkdtempSync(join(tmpdir(), `${prefix}-`));
 
 // What a page recorded (pages/recorder.js), by kind (or kinds) and element id.
 export function seen(page, kind, id) {

@@ -5,17 +5,14 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
+import { mkdirSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
-import {
-  GATEWAY_PORT, MANIFEST, REPO_ROOT, clickToPick, launchBrowser, scratchDir, seen, sleep, startPageServer, until,
-} from '../lib/harness.mjs';
+import { GATEWAY_PORT, MANIFEST, clickToPick, launchBrowser, scratchDir, seen, sleep, startPageServer, until } from '../lib/harness.mjs';
 
-const built = (env, name) => process.env[env] || ['build-test', 'build'].map((b) => join(REPO_ROOT, b, name)).find(existsSync);
-const APP = built('FIELDPOST_APP', 'app/fieldpost');
-const SEND = built('FIELDPOST_SEND', 'tools/fieldpost-send');
+// Both built programs, named by tests/plugin.cmake.
+const { FIELDPOST_APP: APP, FIELDPOST_SEND: SEND } = process.env;
 
 let gateway;
 let tcpPort;
@@ -56,7 +53,7 @@ function sendLines(lines) {
 }
 
 before(async () => {
-  if (!APP || !SEND) throw new Error('build the fieldpost and fieldpost-send targets first');
+  assert.ok(APP && SEND, 'run through ctest, which names the built gateway and fieldpost-send');
   // Port 9000 may still be held for a moment by the suite before.
   await until(startGateway, `the gateway to listen on port ${GATEWAY_PORT}`, 60000);
   await waitLogged(/^TCP: listening/);

@@ -17,6 +17,7 @@ const outcome = (m) => [m.ok, m.error];
 const fill = async (...args) => outcome(await gateway.fill(...args));
 // Another element of the page where email was picked.
 const on = (fields) => ({ ...email, id: '', name: '', css: '', ...fields });
+const text = (id, name) => on({ tag: 'input', type: 'text', id, name });
 
 const overlay = () => page.evaluate(() => {
   const host = document.querySelector('fieldpost-pick-overlay');
@@ -71,7 +72,7 @@ test('only a real click picks; what the page dispatches passes to the page untou
   assert.equal(await overlay(), null);
 });
 
-test('field mode outlines only what takes text, button mode only what can be clicked', async () => {
+test('field mode outlines only what takes text, button mode only what can be clicked; Escape ends it unseen', async () => {
   for (const [kind, wrong, right, expected] of [
     ['field', '#go', 'input[name=city]', ['City', 'input', 'text']],
     ['field', '#send', '#notes', ['Notes', 'textarea', 'textarea']],
@@ -87,9 +88,6 @@ test('field mode outlines only what takes text, button mode only what can be cli
     const { field } = await gateway.take('picked');
     assert.deepEqual([field.label, field.tag, field.type], expected);
   }
-});
-
-test('Escape cancels pick mode without a pick, and the page never sees that Escape', async () => {
   await startPick('field');
   await page.keyboard.press('Escape');
   await until(async () => !(await overlay()), 'pick mode to end');
@@ -100,20 +98,18 @@ test('Escape cancels pick mode without a pick, and the page never sees that Esca
 test('duplicate ids and a closed shadow root: the element picked is the one filled', async () => {
   const second = await gateway.pick(page, page.locator('[id=twin]').nth(1));
   assert.deepEqual([second.label, second.id], ['Second twin', 'twin']);
-  assert.deepEqual(await gateway.fill(second, 'two').then((r) => [r.ok, r.error]), [true, '']);
+  assert.deepEqual(await fill(second, 'two'), OK);
   assert.deepEqual(await page.locator('[id=twin]').evaluateAll((els) => els.map((e) => e.value)), ['', 'two']);
-  const equal = await gateway.fill({ ...second, css: '' }, 'x');
-  assert.deepEqual([equal.ok, equal.error], [false, 'field is ambiguous']);
+  assert.deepEqual(await fill({ ...second, css: '' }, 'x'), [false, 'field is ambiguous']);
 
   const inner = await gateway.pick(page, (await page.evaluateHandle(() => window.cardRoot.querySelector('#inner'))).asElement());
   assert.deepEqual([inner.label, inner.css, inner.shadowHosts], ['Inner code', '#inner', ['#card']]);
-  assert.deepEqual(await gateway.fill(inner, 'S-1').then((r) => [r.ok, r.error]), [true, '']);
+  assert.deepEqual(await fill(inner, 'S-1'), OK);
   assert.equal(await page.evaluate(() => window.cardRoot.querySelector('#inner').value), 'S-1');
 });
 
 test('each kind of field takes the value as typing would, or says why not', async () => {
   const select = on({ tag: 'select', type: 'select-one', id: 'country' });
-  const text = (id, name) => on({ tag: 'input', type: 'text', id, name });
   for (const [target, value, expected, where, shows = value] of [
     [email, 'ann@example.org', OK, '#email'],
     [on({ tag: 'textarea', type: 'textarea', id: 'notes' }), 'first note', OK, '#notes'],
@@ -141,7 +137,6 @@ test('each kind of field takes the value as typing would, or says why not', asyn
 });
 
 test('Enter comes after the value and submits through the default button, unless the page cancels it', async () => {
-  const text = (id) => on({ tag: 'input', type: 'text', id });
   for (const [target, value, form, submits] of [
     [email, 'enter@example.org', 'order', ['send']], [text('guard'), 'kept', 'guarded', []], [text('single'), 'solo', 'lonely', ['']],
   ]) {
@@ -162,7 +157,7 @@ test('the button is clicked after the delay; a failed click or fill is reported'
   for (const [target, button, expected] of [
     [email, { ...go, id: 'nothere', css: '' }, [false, 'button not found']],
     [email, { ...go, instance: 'another' }, [false, 'button was picked in another browser']],
-    [on({ tag: 'input', type: 'text', id: 'ro' }), go, [false, 'button not clicked: the fill failed']],
+    [text('ro'), go, [false, 'button not clicked: the fill failed']],
   ]) {
     gateway.sendFill(target, 'b', { button, clickButton: true });
     assert.deepEqual(outcome(await gateway.take('buttonClicked')), expected);
