@@ -23,5 +23,4 @@ FIELDPOST_APP=$<TARGET_FILE:fieldpost>;FIELDPOST_SEND=$<TARGET_FILE:fieldpost-se
 endfunction()
 
 fieldpost_add_plugin_test(plugin_page page.test.mjs 300)
-fieldpost_add_plugin_test(plugin_link link.test.mjs 180)
 fieldpost_add_plugin_test(plugin_e2e e2e.test.mjs 300)

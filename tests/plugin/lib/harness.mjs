@@ -13,7 +13,7 @@ export const GATEWAY_PORT = 9000;
 export const MANIFEST = JSON.parse(readFileSync(join(PLUGIN_DIR, 'manifest.json'), 'utf8'));
 
 const require = createRequire(import.meta.url);
-export const { chromium } = require('playwright-core');
+const { chromium } = require('playwright-core');
 const { WebSocketServer } = require('ws');
 
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -50,11 +50,7 @@ export class GatewayStandIn {
     this.server.on('connection', (ws) => {
       this.connections.push(ws);
       ws.send('{"type":"hello","from":"app"}');
-      ws.on('message', (data) => {
-        try {
-          this.received.push({ ...JSON.parse(data.toString()), at: Date.now() });
-        } catch (e) { /* not ours to judge */ }
-      });
+      ws.on('message', (data) => this.received.push({ ...JSON.parse(data.toString()), at: Date.now() }));
     });
     return this;
   }

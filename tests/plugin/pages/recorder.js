@@ -1,8 +1,6 @@
 // Records what the page sees, for the tests to read back.
 window.seen = [];
-function record(kind, detail) {
-  window.seen.push({ kind, at: performance.timeOrigin + performance.now(), ...detail });
-}
+const record = (kind, detail) => window.seen.push({ kind, at: performance.timeOrigin + performance.now(), ...detail });
 for (const type of ['beforeinput', 'input', 'change']) {
   document.addEventListener(type, (e) => {
     const el = e.composedPath()[0];
@@ -14,6 +12,4 @@ document.addEventListener('submit', (e) => {
   if (e.target.id !== 'real') e.preventDefault();
   record('submit', { id: e.target.id, submitter: e.submitter ? e.submitter.id : '' });
 }, true);
-for (const type of ['mousedown', 'click']) {
-  window.addEventListener(type, (e) => record(type, { id: e.target.id, trusted: e.isTrusted }));
-}
+for (const type of ['mousedown', 'click']) window.addEventListener(type, (e) => record(type, { id: e.target.id, trusted: e.isTrusted }));
