@@ -5,8 +5,7 @@ find_program(FIELDPOST_NODE node)
 set(plugin_tmp ${CMAKE_CURRENT_BINARY_DIR}/plugin-tmp)
 file(MAKE_DIRECTORY ${plugin_tmp})
 if(NOT FIELDPOST_NODE)
-  message(WARNING "node not found: the extension tests will fail. Install nodejs and npm, then run "
-                  "'cd tests/plugin && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci'.")
+  message(WARNING "node not found: the extension tests will fail (install nodejs and npm, then npm ci in tests/plugin)")
   set(FIELDPOST_NODE node)
 endif()
 

@@ -33,9 +33,8 @@ export async function until(check, what, ms = 10000) {
 export const scratchDir = (prefix) => mkdtempSync(join(tmpdir(), `${prefix}-`));
 
 // What a page recorded (pages/recorder.js), by kind (or kinds) and element id.
-export function seen(page, kind, id) {
-  return page.evaluate(([k, i]) => window.seen.filter((s) => k.includes(s.kind) && (!i || s.id === i)), [[].concat(kind), id]);
-}
+export const seen = (page, kind, id) =>
+  page.evaluate(([k, i]) => window.seen.filter((s) => k.includes(s.kind) && (!i || s.id === i)), [[].concat(kind), id]);
 
 export class GatewayStandIn {
   received = [];
@@ -93,8 +92,8 @@ export class GatewayStandIn {
     return (await this.take('picked')).field;
   }
 
-  async fill(target, value, extra) {
-    this.sendFill(target, value, extra);
+  fill(...args) {
+    this.sendFill(...args);
     return this.take('fillResult');
   }
 }
@@ -110,13 +109,9 @@ export function startPageServer() {
     requests.push(req.url);
     const path = new URL(req.url, 'http://x').pathname;
     const file = VENDOR[path] || join(PAGES_DIR, path);
-    let body;
-    try {
-      body = readFileSync(file);
-    } catch (e) {
-      return res.writeHead(404).end();
-    }
-    res.writeHead(200, { 'content-type': TYPES[extname(file)] }).end(body);
+    let body = null;
+    try { body = readFileSync(file); } catch (e) { /* answered below */ }
+    res.writeHead(body ? 200 : 404, { 'content-type': TYPES[extname(file)] || 'text/plain' }).end(body ?? '');
   });
   return new Promise((ok) => server.listen(0, '127.0.0.1', () => ok({
     origin: `http://127.0.0.1:${server.address().port}`, requests, close: () => new Promise((r) => server.close(r)),

@@ -1,7 +1,6 @@
-// End to end: the real gateway and two browsers with the extension, as when it
-// is installed into Edge and Chrome, showing the same page. The field is picked
-// by a real click in one of them, lines go in through fieldpost-send, and the
-// pages and the gateway's log show the outcome.
+// End to end: the real gateway and two browsers with the extension (as Edge and
+// Chrome) on the same page; a real click picks in one, lines go in through
+// fieldpost-send, and the pages and the gateway's log show the outcome.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -38,9 +37,8 @@ async function startGateway() {
   writeFileSync(join(dir, 'Thornvaleworks', 'Fieldpost.conf'), `[General]\ntcpPort=${tcpPort}\n`);
   log = [];
   gateway = spawn(APP, [], { env: { ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: dir, TMPDIR: dir } });
-  for (const input of [gateway.stdout, gateway.stderr]) {
-    createInterface({ input }).on('line', (line) => log.push(line.replace(/^\[\d\d:\d\d:\d\d\] /, '')));
-  }
+  const read = (input) => createInterface({ input }).on('line', (line) => log.push(line.replace(/^\[\d\d:\d\d:\d\d\] /, '')));
+  [gateway.stdout, gateway.stderr].forEach(read);
   await until(() => logged(/^WebSocket: (listening|failed)/).length || gateway.exitCode !== null, 'the gateway to start');
   return logged(`WebSocket: listening on ws://127.0.0.1:${GATEWAY_PORT}`).length > 0;
 }
@@ -71,14 +69,13 @@ after(async () => {
 
 test('only the browser that picked fills and answers; the other leaves pick mode and stays silent', async () => {
   await waitLogged(`Plugin prêt (v${MANIFEST.version})`, 2);
-  const bystander = browsers[1];
   // Pick mode reaches every connected browser, as the gateway's pick button sends it.
   await Promise.all(browsers.map((b) => b.worker.evaluate(() =>
     globalThis.fieldpost.handleGatewayMessage({ type: 'pickMode', enabled: true, kind: 'field' }))));
-  await until(() => bystander.picking(), 'pick mode in the other browser');
+  await until(() => browsers[1].picking(), 'pick mode in the other browser');
   await clickToPick(tabs[0], tabs[0].locator('#email'));
   await waitLogged('Field selected: Email  [input/email]');
-  await until(async () => !(await bystander.picking()), 'the other browser to leave pick mode');
+  await until(async () => !(await browsers[1].picking()), 'the other browser to leave pick mode');
   await tabs[1].click('#email');
   assert.equal((await seen(tabs[1], 'click', 'email')).length, 1, 'the click went to the page');
 
