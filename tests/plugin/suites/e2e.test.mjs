@@ -1,19 +1,60 @@
-// End to end: the real gateway and two browsers with the extension, as when it
-// is installed into Edge and Chrome, showing the same page. The field is picked
-// by a real click in one of them, lines go in through fieldpost-send, and the
-// pages and the gateway's log show the outcome.
+// End to end: the real gateway and two browsers with the extension (as Edge and
+// Chrome) on the same page; a real click picks in one, lines go in through
+// fieldpost-send, and the pages and the gateway's log show the outcome.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { MANIFEST, clickToPick, launchBrowser, seen, sleep, startPageServer, waitUntil } from '../lib/harness.mjs';
-import { Gateway } from '../lib/gateway.mjs';
+import { spawn } from 'node:child_process';
+import { mkdirSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { join } from 'node:path';
+import { createInterface } from 'node:readline';
+import { GATEWAY_PORT, MANIFEST, clickToPick, launchBrowser, scratchDir, seen, sleep, startPageServer, until } from '../lib/harness.mjs';
+
+// Both built programs, named by tests/plugin.cmake.
+const { FIELDPOST_APP: APP, FIELDPOST_SEND: SEND } = process.env;
 
 let gateway;
+let tcpPort;
+let log = [];
 let pages;
 let browsers;
 let tabs;
 
+// The gateway's log lines without their "[HH:mm:ss] " time.
+const logged = (pattern) => log.filter((l) => (typeof pattern === 'string' ? l === pattern : pattern.test(l)));
+const waitLogged = (pattern, count = 1) => until(() => logged(pattern).length >= count, `${count} log line(s) ${pattern}`, 15000)
+  .catch((e) => { throw new Error(`${e.message}; last lines:\n${log.slice(-15).join('\n')}`); });
+
+// The gateway without a screen, with a throw-away settings store and a free TCP
+// port; false when port 9000 was taken.
+async function startGateway() {
+  gateway?.kill('SIGKILL');
+  const probe = createServer();
+  tcpPort = await new Promise((ok) => probe.listen(0, '127.0.0.1', () => ok(probe.address().port)));
+  await new Promise((ok) => probe.close(ok));
+  const dir = scratchDir('gateway');
+  mkdirSync(join(dir, 'Thornvaleworks'));
+  writeFileSync(join(dir, 'Thornvaleworks', 'Fieldpost.conf'), `[General]\ntcpPort=${tcpPort}\n`);
+  log = [];
+  gateway = spawn(APP, [], { env: { ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: dir, TMPDIR: dir } });
+  const read = (input) => createInterface({ input }).on('line', (line) => log.push(line.replace(/^\[\d\d:\d\d:\d\d\] /, '')));
+  [gateway.stdout, gateway.stderr].forEach(read);
+  await until(() => logged(/^WebSocket: (listening|failed)/).length || gateway.exitCode !== null, 'the gateway to start');
+  return logged(`WebSocket: listening on ws://127.0.0.1:${GATEWAY_PORT}`).length > 0;
+}
+
+// Through the companion product's sender tool.
+function sendLines(lines) {
+  const child = spawn(SEND, ['--port', String(tcpPort)], { stdio: ['pipe', 'ignore', 'inherit'] });
+  child.stdin.end(lines.map((l) => `${l}\n`).join(''));
+  return new Promise((ok, fail) => child.once('exit', (code) => (code ? fail(new Error(`fieldpost-send exited ${code}`)) : ok())));
+}
+
 before(async () => {
-  gateway = await new Gateway().start();
+  assert.ok(APP && SEND, 'run through ctest, which names the built gateway and fieldpost-send');
+  // Port 9000 may still be held for a moment by the suite before.
+  await until(startGateway, `the gateway to listen on port ${GATEWAY_PORT}`, 60000);
+  await waitLogged(/^TCP: listening/);
   pages = await startPageServer();
   browsers = await Promise.all([launchBrowser(), launchBrowser()]);
   tabs = await Promise.all(browsers.map((b) => b.context.newPage()));
@@ -23,31 +64,28 @@ before(async () => {
 after(async () => {
   await Promise.all((browsers || []).map((b) => b.close()));
   await pages?.close();
-  await gateway?.stop();
-});
-
-test('both browsers say hello to the gateway', async () => {
-  await gateway.waitLogged(`Plugin prêt (v${MANIFEST.version})`, { count: 2, timeout: 15000 });
+  gateway?.kill('SIGKILL');
 });
 
 test('only the browser that picked fills and answers; the other leaves pick mode and stays silent', async () => {
-  const bystander = browsers[1];
+  await waitLogged(`Plugin prêt (v${MANIFEST.version})`, 2);
   // Pick mode reaches every connected browser, as the gateway's pick button sends it.
-  await Promise.all(browsers.map((b) => b.startPick()));
-  await waitUntil(() => bystander.picking(), { what: 'pick mode in the other browser' });
+  await Promise.all(browsers.map((b) => b.worker.evaluate(() =>
+    globalThis.fieldpost.handleGatewayMessage({ type: 'pickMode', enabled: true, kind: 'field' }))));
+  await until(() => browsers[1].picking(), 'pick mode in the other browser');
   await clickToPick(tabs[0], tabs[0].locator('#email'));
-  await gateway.waitLogged('Field selected: Email  [input/email]');
-  await waitUntil(async () => !(await bystander.picking()), { what: 'the other browser to leave pick mode' });
+  await waitLogged('Field selected: Email  [input/email]');
+  await until(async () => !(await browsers[1].picking()), 'the other browser to leave pick mode');
   await tabs[1].click('#email');
   assert.equal((await seen(tabs[1], 'click', 'email')).length, 1, 'the click went to the page');
 
   const lines = ['first@example.org', 'second@example.org', 'third@example.org'];
-  await gateway.sendLines(lines);
-  await gateway.waitLogged('Fill OK.', { count: lines.length });
+  await sendLines(lines);
+  await waitLogged('Fill OK.', lines.length);
   assert.deepEqual((await seen(tabs[0], 'input', 'email')).map((s) => s.value), lines);
   // "Simulate Enter key after filling" is on by default: each line submits the form.
   assert.equal((await seen(tabs[0], 'submit', 'order')).length, lines.length);
   await sleep(500);
-  assert.equal(gateway.logged(/^Fill (OK|FAILED)/).length, lines.length, 'one answer per line');
+  assert.equal(logged(/^Fill (OK|FAILED)/).length, lines.length, 'one answer per line');
   assert.deepEqual(await seen(tabs[1], ['input', 'keydown', 'submit']), []);
 });

@@ -1,0 +1,310 @@
+// The extension against a stand-in for the gateway: the link and the popup,
+// picking by the user's own click only, what each field takes, Enter and the
+// button, the order of lines, and which tab and frame get them.
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { GatewayStandIn, MANIFEST, clickToPick, launchBrowser, seen, sleep, startPageServer, until } from '../lib/harness.mjs';
+
+let gateway;
+let pages;
+let other;
+let browser;
+let page;
+let popup;
+let email;
+
+const OK = [true, ''];
+const outcome = (m) => [m.ok, m.error];
+const fill = async (...args) => outcome(await gateway.fill(...args));
+// Another element of the page where email was picked.
+const on = (fields) => ({ ...email, id: '', name: '', css: '', ...fields });
+const text = (id, name) => on({ tag: 'input', type: 'text', id, name });
+
+const title = () => browser.context.serviceWorkers()[0].evaluate(() => chrome.action.getTitle({}));
+const shown = () => popup.evaluate(() => ({
+  link: document.getElementById('link').textContent,
+  destination: document.getElementById('destination').textContent,
+  outcomes: [...document.querySelectorAll('#outcomes li')].map((li) => li.textContent.replace(/^\S+ /, '')),
+  stop: !document.getElementById('stop').hidden,
+}));
+const popupShows = (part, value) => until(async () => (await shown())[part] === value, `the popup's ${part}`);
+
+const overlay = () => page.evaluate(() => {
+  const host = document.querySelector('fieldpost-pick-overlay');
+  return host && { open: host.matches(':popover-open'), outlined: host.dataset.outlined,
+    bar: host.shadowRoot.querySelector('.bar').textContent };
+});
+
+async function startPick(kind) {
+  gateway.send({ type: 'pickMode', enabled: true, kind });
+  return until(overlay, 'pick mode in the page');
+}
+
+before(async () => {
+  [pages, other] = await Promise.all([startPageServer(), startPageServer()]);
+  browser = await launchBrowser();
+  popup = await browser.context.newPage();
+  await popup.goto(browser.popupUrl);
+  // The page in front, as a user picking would have it.
+  page = await browser.context.newPage();
+  await page.goto(`${pages.origin}/form.html`);
+});
+
+after(async () => {
+  await browser?.close();
+  await Promise.all([pages?.close(), other?.close()]);
+  await gateway?.stop();
+});
+
+test('with no gateway the icon and popup say so; a gateway started later gets the hello', async () => {
+  await sleep(500);
+  assert.equal(await title(), 'Fieldpost: gateway not connected');
+  assert.deepEqual(await shown(), { link: 'Gateway not connected', destination: 'none picked in this browser', outcomes: [], stop: false });
+  gateway = await new GatewayStandIn().start();
+  assert.equal((await gateway.take('hello', 8000)).version, MANIFEST.version);
+  await until(async () => (await title()) === 'Fieldpost: connected to the gateway', 'the icon');
+  await popupShows('link', 'Connected to the gateway');
+});
+
+test('the popup shows the destination, the last five outcomes, and stops pick mode', async () => {
+  email = await gateway.pick(page, page.locator('#email'));
+  await popupShows('destination', `Email on ${pages.origin}/form.html`);
+  for (let i = 1; i <= 5; i++) await gateway.fill(email, `v${i}`);
+  await gateway.fill({ ...email, id: 'nothere', name: '', css: '' }, 'v6');
+  await until(async () => (await shown()).outcomes[0] === 'Fill failed: field not found', 'the outcomes');
+  assert.deepEqual((await shown()).outcomes, ['Fill failed: field not found', 'Filled "v5"', 'Filled "v4"', 'Filled "v3"', 'Filled "v2"']);
+  gateway.send({ type: 'pickMode', enabled: true, kind: 'field' });
+  await popupShows('stop', true);
+  await popup.click('#stop');
+  await until(async () => !(await browser.picking()), 'pick mode to end');
+  await popupShows('stop', false);
+});
+
+test('a worker that Chromium stopped links again and still fills what it picked before', async () => {
+  const cdp = await browser.context.newCDPSession(popup);
+  await cdp.send('ServiceWorker.enable');
+  await cdp.send('ServiceWorker.stopAllWorkers');
+  await until(() => !gateway.open.length, 'the link to drop');
+  await popup.reload(); // the popup's port wakes a new worker
+  await gateway.take('hello');
+  await popupShows('destination', `Email on ${pages.origin}/form.html`);
+  assert.deepEqual(await fill(email, 'again'), OK);
+  assert.equal(await page.locator('#email').inputValue(), 'again');
+});
+
+test('only a real click picks; what the page dispatches passes to the page untouched', async () => {
+  assert.deepEqual(await startPick('field'),
+    { open: true, outlined: undefined, bar: `Click the field to fill · Esc cancels · ${pages.origin}` });
+  await page.evaluate(() => {
+    const city = document.querySelector('[name=city]');
+    for (const type of ['pointerdown', 'mousedown', 'pointerup', 'mouseup', 'click']) city.dispatchEvent(new MouseEvent(type, { bubbles: true, cancelable: true }));
+    city.click();
+  });
+  assert.deepEqual((await seen(page, ['mousedown', 'click'])).map((e) => e.trusted), [false, false, false]);
+  assert.deepEqual(await gateway.after(300), []);
+
+  const at = await clickToPick(page, page.locator('#email'));
+  const picked = await gateway.take('picked');
+  assert.deepEqual([picked.kind, picked.url], ['field', `${pages.origin}/form.html`]);
+  email = picked.field;
+  const { instance, tabId, ...field } = email;
+  assert.deepEqual(field, { label: 'Email', tag: 'input', type: 'email', id: 'email', name: 'email', css: '#email',
+    shadowHosts: [], origin: pages.origin, path: '/form.html' });
+  assert.equal((await seen(page, 'click')).length, 2, 'the picking click reached the page');
+  // Pick mode is over: the next click is the page's.
+  await page.mouse.click(at.x, at.y);
+  await until(async () => (await seen(page, 'click', 'email')).length === 1, 'the page click');
+  assert.equal(await overlay(), null);
+});
+
+test('field mode outlines only what takes text, button mode only what can be clicked; Escape ends it unseen', async () => {
+  for (const [kind, wrong, right, expected] of [
+    ['field', '#go', 'input[name=city]', ['City', 'input', 'text']],
+    ['field', '#send', '#notes', ['Notes', 'textarea', 'textarea']],
+    ['field', '#go', '#editor', ['Editor', 'div', '']],
+    ['button', '#email', '#go', ['Go on', 'button', 'button']],
+  ]) {
+    const { bar } = await startPick(kind);
+    assert.match(bar, kind === 'field' ? /^Click the field to fill/ : /^Click the button to press/);
+    const box = await page.locator(wrong).boundingBox();
+    await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+    assert.equal((await overlay()).outlined, undefined, `${wrong} outlined in ${kind} mode`);
+    await clickToPick(page, page.locator(right));
+    const { field } = await gateway.take('picked');
+    assert.deepEqual([field.label, field.tag, field.type], expected);
+  }
+  await startPick('field');
+  await page.keyboard.press('Escape');
+  await until(async () => !(await overlay()), 'pick mode to end');
+  assert.deepEqual(await seen(page, 'keydown'), []);
+  assert.deepEqual(await gateway.after(300), []);
+});
+
+test('duplicate ids and a closed shadow root: the element picked is the one filled', async () => {
+  const second = await gateway.pick(page, page.locator('[id=twin]').nth(1));
+  assert.deepEqual([second.label, second.id], ['Second twin', 'twin']);
+  assert.deepEqual(await fill(second, 'two'), OK);
+  assert.deepEqual(await page.locator('[id=twin]').evaluateAll((els) => els.map((e) => e.value)), ['', 'two']);
+  assert.deepEqual(await fill({ ...second, css: '' }, 'x'), [false, 'field is ambiguous']);
+
+  const inner = await gateway.pick(page, (await page.evaluateHandle(() => window.cardRoot.querySelector('#inner'))).asElement());
+  assert.deepEqual([inner.label, inner.css, inner.shadowHosts], ['Inner code', '#inner', ['#card']]);
+  assert.deepEqual(await fill(inner, 'S-1'), OK);
+  assert.equal(await page.evaluate(() => window.cardRoot.querySelector('#inner').value), 'S-1');
+});
+
+test('each kind of field takes the value as typing would, or says why not', async () => {
+  const select = on({ tag: 'select', type: 'select-one', id: 'country' });
+  for (const [target, value, expected, where, shows = value] of [
+    [email, 'ann@example.org', OK, '#email'],
+    [on({ tag: 'textarea', type: 'textarea', id: 'notes' }), 'first note', OK, '#notes'],
+    [on({ tag: 'div', type: '', id: 'editor' }), 'ed-1', OK, '#editor'],
+    [select, 'de', OK, '#country'],
+    [select, 'France', OK, '#country', 'fr'],
+    [select, 'Spain', [false, 'value not accepted (no such option)'], '#country', 'fr'],
+    [text('gone', 'city'), 'Lyon', OK, 'input[name=city]'],
+    [on({ css: email.css }), 'path@example.org', OK, '#email'],
+    [text('ro'), 'x', [false, 'field is read-only or disabled'], '#ro', 'fixed'],
+    [on({ tag: 'button', type: 'button', id: 'go' }), 'x', [false, 'field cannot be filled (a button element)']],
+    [{ ...email, type: 'text' }, 'x', [false, 'field not found'], '#email', 'path@example.org'],
+    [text('nothere'), 'x', [false, 'field not found']],
+  ]) {
+    assert.deepEqual(await fill(target, value), expected, `${value} into ${JSON.stringify(target)}`);
+    if (where) assert.equal(await page.locator(where).evaluate((el) => el.value ?? el.textContent), shows);
+  }
+  const events = await seen(page, ['input', 'change'], 'email');
+  assert.deepEqual(events.slice(-2).map((e) => [e.kind, e.value]), [['input', 'path@example.org'], ['change', 'path@example.org']]);
+  // An editor is offered beforeinput while it still holds the old text.
+  assert.deepEqual((await seen(page, ['beforeinput', 'input'], 'editor')).map((e) => [e.kind, e.value]),
+    [['beforeinput', ''], ['input', 'ed-1']]);
+  assert.equal((await seen(page, 'submit')).length, 0, 'no Enter was asked for');
+});
+
+test('Enter comes after the value and submits through the default button, unless the page cancels it', async () => {
+  for (const [target, value, form, submits] of [
+    [email, 'enter@example.org', 'order', ['send']], [text('guard'), 'kept', 'guarded', []], [text('single'), 'solo', 'lonely', ['']],
+  ]) {
+    assert.deepEqual(await fill(target, value, { pressEnter: true }), OK);
+    assert.deepEqual((await seen(page, 'keydown', target.id)).map((k) => [k.key, k.keyCode, k.value]), [['Enter', 13, value]]);
+    assert.deepEqual((await seen(page, 'submit', form)).map((s) => s.submitter), submits);
+  }
+});
+
+test('the button is clicked after the delay; a failed click or fill is reported', async () => {
+  const go = await gateway.pick(page, page.locator('#go'), 'button');
+  const filled = await gateway.fill(email, 'click@example.org', { button: go, clickButton: true, clickDelayMs: 400 });
+  assert.deepEqual(outcome(filled), OK);
+  assert.deepEqual(outcome(await gateway.take('buttonClicked')), OK);
+  const clicks = await seen(page, 'click', 'go');
+  assert.equal(clicks.length, 1);
+  assert.ok(clicks[0].at - filled.at >= 300, 'clicked before the delay');
+  for (const [target, button, expected] of [
+    [email, { ...go, id: 'nothere', css: '' }, [false, 'button not found']],
+    [email, { ...go, instance: 'another' }, [false, 'button was picked in another browser']],
+    [text('ro'), go, [false, 'button not clicked: the fill failed']],
+  ]) {
+    gateway.sendFill(target, 'b', { button, clickButton: true });
+    assert.deepEqual(outcome(await gateway.take('buttonClicked')), expected);
+  }
+  assert.equal((await seen(page, 'click', 'go')).length, 1);
+  gateway.received.length = 0;
+});
+
+test('a React controlled input takes the value into its state; a refused value is reported', async () => {
+  const rpage = await browser.context.newPage();
+  await rpage.goto(`${pages.origin}/react.html`);
+  const name = await gateway.pick(rpage, rpage.locator('#rname'));
+  assert.deepEqual(await fill(name, 'Grace'), OK);
+  const digits = { ...name, id: 'rdigits', label: 'Digits', css: '#rdigits' };
+  assert.deepEqual(await fill(digits, '0042'), OK);
+  assert.equal(await rpage.locator('#state').textContent(), '{"name":"Grace","digits":"0042"}');
+  assert.deepEqual(await fill(digits, 'abc'), [false, 'value not accepted']);
+  assert.equal(await rpage.locator('#rdigits').inputValue(), '0042');
+  await rpage.close();
+});
+
+test('a burst of plain fills lands complete and in order', async () => {
+  const values = Array.from({ length: 200 }, (_, i) => `n${i}@x.org`);
+  for (const value of values) gateway.sendFill(email, value);
+  for (const value of values) assert.deepEqual(outcome(await gateway.take('fillResult')), OK, value);
+  assert.deepEqual((await seen(page, 'input', 'email')).map((e) => e.value).filter((v) => /^n\d+@x\.org$/.test(v)), values);
+});
+
+test('a burst of lines with a click: each click submits its own line, after the page it opened has loaded', async () => {
+  const tab = await browser.context.newPage();
+  await tab.goto(`${pages.origin}/form.html?burst`);
+  const code = await gateway.pick(tab, tab.locator('#code'));
+  const save = await gateway.pick(tab, tab.locator('#save'), 'button');
+  for (const value of ['L1', 'L2']) gateway.sendFill(code, value, { button: save, clickButton: true });
+  for (const type of ['fillResult', 'buttonClicked', 'fillResult', 'buttonClicked']) assert.deepEqual(outcome(await gateway.take(type)), OK);
+  await tab.waitForURL('**/form.html?code=L2');
+  assert.deepEqual(pages.requests.filter((r) => r.startsWith('/form.html?code=')), ['/form.html?code=L1', '/form.html?code=L2']);
+  await tab.close();
+});
+
+test('scan lists the fields of the active tab and its frames, each good for a fill', async () => {
+  await page.bringToFront();
+  gateway.send({ type: 'scan' });
+  const answer = await gateway.take('fields');
+  assert.deepEqual([answer.url, answer.title], [`${pages.origin}/form.html`, 'Plain form']);
+  assert.deepEqual(answer.fields.map((f) => f.label).join(), 'Email,City,Notes,Country,Guarded,Single,First twin,Second twin,Editor,Inner code,Code,Framed');
+  assert.deepEqual(await fill(answer.fields.at(-1), 'from scan'), OK);
+  assert.equal(await page.frameLocator('#child').locator('#framed').inputValue(), 'from scan');
+});
+
+test('a field in a cross-origin frame; once the frame shows another origin it gets nothing', async () => {
+  const child = page.frameLocator('#child');
+  const show = (origin) => page.locator('#child').evaluate((f, src) => { f.src = src; }, `${origin}/frame.html`);
+  await show(other.origin);
+  const framed = await gateway.pick(page, child.locator('#framed'));
+  assert.deepEqual([framed.frameOrigin, framed.origin], [other.origin, pages.origin]);
+  assert.deepEqual(await fill(framed, 'F-1'), OK);
+  assert.equal(await child.locator('#framed').inputValue(), 'F-1');
+  await show(pages.origin);
+  const frame = await until(() => page.frames().find((f) => f.url() === `${pages.origin}/frame.html`), 'the frame');
+  assert.deepEqual(await fill(framed, 'F-2'), [false, `frame of the field is not open (${other.origin})`]);
+  assert.deepEqual(await seen(frame, 'input'), []);
+});
+
+test('the picked page closed, a look-alike of another origin in front: nothing is filled, pressed or clicked', async () => {
+  const go = await gateway.pick(page, page.locator('#go'), 'button');
+  await page.close();
+  const alike = await browser.context.newPage();
+  await alike.goto(`${other.origin}/form.html`);
+  await alike.bringToFront();
+  const gone = `page of the field is not open (${pages.origin}/form.html)`;
+  assert.deepEqual(await fill(email, 'x', { pressEnter: true, button: go, clickButton: true }), [false, gone]);
+  assert.deepEqual(outcome(await gateway.take('buttonClicked')), [false, 'button not clicked: the fill failed']);
+  assert.deepEqual(await seen(alike, ['input', 'keydown', 'submit', 'click']), []);
+
+  // Opened again in a new tab, with another query string, behind the look-alike.
+  const again = await browser.context.newPage();
+  await again.goto(`${pages.origin}/form.html?again=1#top`);
+  await alike.bringToFront();
+  assert.deepEqual(await fill(email, 'back@example.org'), OK);
+  assert.equal(await again.locator('#email').inputValue(), 'back@example.org');
+  assert.equal(await alike.locator('#email').inputValue(), '');
+});
+
+test('a lost link ends pick mode, and after it nothing comes back but the hello', async () => {
+  gateway.send({ type: 'pickMode', enabled: true, kind: 'field' });
+  await until(() => browser.picking(), 'pick mode');
+  await gateway.stop();
+  await popupShows('link', 'Gateway not connected');
+  assert.equal(await browser.picking(), false);
+  gateway = await new GatewayStandIn().start();
+  await gateway.take('hello', 8000);
+  assert.deepEqual(await gateway.after(500), []);
+  assert.equal(gateway.connections.length, 1, 'one link per extension');
+});
+
+test('unknown, malformed and non-object messages are ignored and the link stays up', async () => {
+  const [ws] = gateway.open;
+  for (const text of ['not json', '[1,2]', '"text"', '{"type":"Fill"}', '{"type":"fill"}', '{}']) ws.send(text);
+  ws.send(Buffer.from([1, 2, 3]), { binary: true });
+  gateway.send({ type: 'scan' });
+  await gateway.take('fields');
+  // A fill without a target names no page: no browser answers it.
+  assert.deepEqual(gateway.received.map((m) => m.type), []);
+  assert.equal(ws.readyState, 1);
+});
