@@ -258,6 +258,7 @@ private slots:
         FakePlugin plugin;
         QVERIFY(plugin.open());
         QCOMPARE(probe::pluginBadge(window.get())->text(), QStringLiteral("Connected"));
+        QVERIFY(probe::pluginBadge(window.get())->styleSheet().contains(QStringLiteral("background:#1e8449")));
         pickField->click();
         pickButton->click();
         QTRY_COMPARE(plugin.messagesOfType(QStringLiteral("pickMode")).size(), 2);
