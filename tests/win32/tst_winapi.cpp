@@ -14,8 +14,7 @@
 
 namespace {
 
-int failures = 0;
-int checks = 0;
+int failures = 0, checks = 0;
 
 void check(bool ok, const char *what)
 {
@@ -70,7 +69,6 @@ void windows()
 
     // Created bottom to top: each new window goes on top of the last.
     const HWND edge = makeWindow(L"Start \u2014 MICROSOFT Edge");
-    makeWindow(L"Microsoft edge");
     makeWindow(L"Save as - Google Chrome", edge);
     makeWindow(L"Hidden - Google Chrome", nullptr, false);
     const HWND other = makeWindow(L"Notes");
