@@ -20,43 +20,28 @@ const QString restartBoth = QStringLiteral("\u26A0 Please restart Microsoft Edge
 const QString restartChrome = QStringLiteral("\u26A0 Please restart Google Chrome to load the plugin.");
 const QString restartEdge = QStringLiteral("\u26A0 Please restart Microsoft Edge to load the plugin.");
 
-// A function: the value is a global of the library, not there yet at static initialisation.
-QList<PolicyEntry> ours()
-{
-    return {{QStringLiteral("1"), extensionPolicyValue()}};
-}
+// Made on use: the value is a global of the library, set up after this file's globals.
+QList<PolicyEntry> ours() { return {{QStringLiteral("1"), extensionPolicyValue()}}; }
 
-// Policy entries per browser key in memory; every change fails like a
-// dismissed prompt while refuse is set.
-class FakePlatform : public BrowserPlatform
+// Policy entries per browser key in memory.
+struct FakePlatform : BrowserPlatform
 {
-public:
     QHash<QString, QList<PolicyEntry>> entries;
-    QStringList running;
-    QStringList processQueries; // image names asked for, in order
-    bool refuse = false;
+    QStringList running, processQueries; // the image names asked for, in order
+    bool refuse = false; // every change fails like a dismissed prompt
     int raised = 0;
 
     QList<PolicyEntry> policyEntries(const QString &key) override { return entries.value(key); }
     bool addPolicyEntry(const QString &key, const QString &name, const QString &value) override
     {
-        if (!refuse)
-            entries[key].append({name, value});
-        return !refuse;
+        return !refuse && (entries[key].append({name, value}), true);
     }
     bool removePolicyEntry(const QString &key, const QString &name) override
     {
         return !refuse && entries[key].removeIf([&](const PolicyEntry &e) { return e.name == name; }) > 0;
     }
-    QStringList browserImageNames(const QString &key) const override
-    {
-        return {key == edge ? QStringLiteral("msedge.exe") : QStringLiteral("chrome.exe")};
-    }
-    bool isProcessRunning(const QString &image) override
-    {
-        processQueries << image;
-        return running.contains(image);
-    }
+    QStringList browserImageNames(const QString &key) const override { return {key == edge ? "msedge.exe" : "chrome.exe"}; }
+    bool isProcessRunning(const QString &image) override { return processQueries << image, running.contains(image); }
     bool bringBrowserToFront() override { return ++raised, false; }
 };
 
