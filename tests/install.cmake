@@ -12,5 +12,5 @@ if(NOT WIN32)
   endif()
 endif()
 
-fieldpost_add_test(tst_installwindow PORT9000 SOURCES tst_installwindow.cpp FakeBrowserPlatform.h
+fieldpost_add_test(tst_installwindow PORT9000 SOURCES tst_installwindow.cpp
   LIBS fieldpost_window Qt6::WebSockets)

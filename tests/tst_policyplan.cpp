@@ -1,6 +1,6 @@
-// What the installation decides to run, without running anything: the reg.exe
-// command lines, the value numbering, the last-match rule, the Linux policy
-// file rewrites and the browser window title test.
+// What the installation decides, without running anything: the value
+// numbering, which entry uninstall deletes, the Linux policy file rewrites
+// and the browser window title test.
 #include "BrowserWindowTitle.h"
 #include "ExtensionPolicy.h"
 #include "PolicyFile.h"
@@ -13,16 +13,6 @@ Q_DECLARE_METATYPE(QList<PolicyEntry>)
 
 namespace {
 
-const QString ourValue =
-    QStringLiteral("kembcdlbgbcnnchcnbdhbmbhbejnedjf;https://updates.thornvaleworks.com/fieldpost/update.xml");
-
-QList<PolicyEntry> others(const QStringList &names)
-{
-    QList<PolicyEntry> entries;
-    for (const QString &name : names)
-        entries.append({name, QStringLiteral("aaaabbbbccccddddeeeeffffgggghhhh;https://clients2.example.org/u")});
-    return entries;
-}
 
 QJsonObject withoutList(const QByteArray &json)
 {
@@ -38,56 +28,46 @@ class TestPolicyPlan : public QObject
     Q_OBJECT
 
 private slots:
-    void regPathsAndCommandLines()
+    void regCommandLineSubstitutesOnce()
     {
-        const QString key = policyRegKeyPath(QStringLiteral("Microsoft\\Edge"));
-        QCOMPARE(policyRegistryPath(QStringLiteral("Google\\Chrome")),
-                 QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\Policies\\Google\\Chrome\\ExtensionInstallForcelist"));
-        QCOMPARE(regAddArguments(key, QStringLiteral("3"), ourValue),
-                 QStringLiteral("add \"HKLM\\Software\\Policies\\Microsoft\\Edge\\ExtensionInstallForcelist\" /v 3 "
-                                "/t REG_SZ /d \"") + ourValue + QStringLiteral("\" /f"));
-        QCOMPARE(regDeleteArguments(key, QStringLiteral("12")),
-                 QStringLiteral("delete \"HKLM\\Software\\Policies\\Microsoft\\Edge\\ExtensionInstallForcelist\" "
-                                "/v 12 /f"));
-        // Placeholders inside one argument are never substituted again.
         QCOMPARE(regAddArguments(QStringLiteral("K%2"), QStringLiteral("%3"), QStringLiteral("v%1")),
                  QStringLiteral("add \"K%2\" /v %3 /t REG_SZ /d \"v%1\" /f"));
     }
 
     void plan_data()
     {
+        const QString ourValue = extensionPolicyValue();
+        const auto others = [](const QStringList &names) {
+            QList<PolicyEntry> entries;
+            for (const QString &name : names)
+                entries.append({name, QStringLiteral("aaaabbbbccccddddeeeeffffgggghhhh;https://clients2.example.org/u")});
+            return entries;
+        };
         QTest::addColumn<QList<PolicyEntry>>("entries");
         QTest::addColumn<bool>("install");
         QTest::addColumn<int>("action");
         QTest::addColumn<QString>("name");
 
         const int add = PolicyChange::Add, remove = PolicyChange::Remove, nothing = PolicyChange::Nothing;
-        QTest::newRow("empty key, install") << QList<PolicyEntry>() << true << add << "1";
-        QTest::newRow("empty key, uninstall") << QList<PolicyEntry>() << false << nothing << "";
-        QTest::newRow("1 2 5 present") << others({"1", "2", "5"}) << true << add << "6";
-        QTest::newRow("compared as numbers") << others({"9", "10", "2"}) << true << add << "11";
+        QTest::newRow("empty, install") << QList<PolicyEntry>() << true << add << "1";
+        QTest::newRow("empty, uninstall") << QList<PolicyEntry>() << false << nothing << "";
+        QTest::newRow("highest number plus one") << others({"9", "10", "2"}) << true << add << "11";
         QTest::newRow("only non-numeric or negative")
-            << others({"abc", "x1", "0x10", "1.5", "sub/7", "-3", "-1"}) << true << add << "1";
+            << others({"abc", "x1", "0x10", "1.5", "-3"}) << true << add << "1";
         QTest::newRow("beyond 32 bits ignored") << others({"99999999999", "4"}) << true << add << "5";
         QTest::newRow("largest int") << others({"2147483647"}) << true << add << "2147483648";
 
-        const QList<PolicyEntry> present = {{"7", "a;b"}, {"4", ourValue}};
-        QTest::newRow("present, install") << present << true << nothing << "";
-        QTest::newRow("present, uninstall") << present << false << remove << "4";
-        QTest::newRow("present under a text name") << QList<PolicyEntry>{{"ours", ourValue}} << false << remove << "ours";
+        const QList<PolicyEntry> twice = {{"3", ourValue}, {"8", "a;b"}, {"1", ourValue}, {"5", "c;d"}};
+        QTest::newRow("present, install") << twice << true << nothing << "";
+        QTest::newRow("the last match goes") << twice << false << remove << "1";
+        QTest::newRow("under a text name") << QList<PolicyEntry>{{"ours", ourValue}} << false << remove << "ours";
 
-        const QList<PolicyEntry> twice = {{"3", ourValue}, {"8", "a;b"}, {"1", ourValue}};
-        QTest::newRow("two matches, last in order removed") << twice << false << remove << "1";
-        QTest::newRow("two matches, install") << twice << true << nothing << "";
-
-        const QString id = extensionId + QLatin1Char(';'), http = QString(ourValue).remove(id.size() + 4, 1);
+        // Only the exact value matches.
+        const QString id = extensionId + QLatin1Char(';');
         const QStringList nearMisses = {ourValue.toUpper(), QLatin1Char(' ') + ourValue, ourValue + QLatin1Char(' '),
-                                        id + QLatin1Char(' ') + extensionUpdateUrl, http, ourValue + "?x", extensionId};
-        for (qsizetype i = 0; i < nearMisses.size(); ++i) {
-            const QList<PolicyEntry> entries = {{QStringLiteral("2"), nearMisses.at(i)}};
-            QTest::addRow("near miss %d, install", int(i)) << entries << true << add << "3";
-            QTest::addRow("near miss %d, uninstall", int(i)) << entries << false << nothing << "";
-        }
+                                        id + QLatin1Char(' ') + extensionUpdateUrl, ourValue + "?x", extensionId};
+        for (const QString &nearMiss : nearMisses)
+            QTest::addRow("near miss %s", qPrintable(nearMiss)) << QList<PolicyEntry>{{"2", nearMiss}} << true << add << "3";
     }
 
     void plan()
@@ -96,6 +76,7 @@ private slots:
         QFETCH(bool, install);
         QFETCH(int, action);
         QFETCH(QString, name);
+        const QString ourValue = extensionPolicyValue();
         const PolicyChange change = planPolicyChange(entries, ourValue, install);
         QCOMPARE(int(change.action), action);
         QCOMPARE(change.name, name);
@@ -107,13 +88,10 @@ private slots:
         QTest::addColumn<bool>("browser");
         QTest::newRow("chrome tab") << "New Tab - Google Chrome" << true;
         QTest::newRow("chrome lower case") << "new tab - google chrome" << false;
-        QTest::newRow("chrome split") << "Google  Chrome" << false;
         QTest::newRow("edge usual") << "Start page \u2014 Profile 1 \u2014 Microsoft\u200B Edge" << true;
         QTest::newRow("edge reversed, glued") << "EdgeMICROSOFT" << true;
         QTest::newRow("edge lower") << "Microsoft edge" << false;
-        QTest::newRow("edge without Microsoft") << "Edge" << false;
         QTest::newRow("Microsoft Word") << "Report.docx - Microsoft Word" << false;
-        QTest::newRow("empty") << "" << false;
     }
 
     void windowTitles()
@@ -123,16 +101,15 @@ private slots:
         QCOMPARE(browserwindow::isBrowserTitle(title.toStdWString()), browser);
     }
 
-    // Reading a file, adding our value to it, removing items again.
-    void policyFileAdd_data()
+    // A Linux policy file: our value appended, then items removed again by
+    // position; every other policy and item stays.
+    void policyFile_data()
     {
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QStringList>("before");
         QTest::addColumn<bool>("accepted");
         const QByteArray list = "{\"ExtensionInstallForcelist\": ";
         QTest::newRow("new file") << QByteArray() << QStringList() << true;
-        QTest::newRow("blank file") << QByteArray(" \n") << QStringList() << true;
-        QTest::newRow("other policies only") << QByteArray("{\"Home\": \"x\"}") << QStringList() << true;
         QTest::newRow("extends list") << "{\"Home\": 1, " + list.mid(1) + "[\"a;b\"]}" << QStringList{"a;b"} << true;
         QTest::newRow("non-strings keep positions")
             << list + "[1, \"a;b\", null, {}, \"c;d\"]}" << QStringList{"", "a;b", "", "", "c;d"} << true;
@@ -141,21 +118,21 @@ private slots:
         QTest::newRow("list of wrong type left alone") << list + "\"a;b\"}" << QStringList() << false;
     }
 
-    void policyFileAdd()
+    void policyFile()
     {
         QFETCH(QByteArray, json);
         QFETCH(QStringList, before);
         QFETCH(bool, accepted);
+        const QString ourValue = extensionPolicyValue();
         QCOMPARE(forcelistEntries(json), before);
         const std::optional<QByteArray> changed = policyFileWithEntry(json, ourValue);
         QCOMPARE(changed.has_value(), accepted);
         if (!changed)
             return;
         QCOMPARE(forcelistEntries(*changed), before + QStringList{ourValue});
-        QCOMPARE(withoutList(*changed), withoutList(json)); // every other policy stays
+        QCOMPARE(withoutList(*changed), withoutList(json));
         QCOMPARE(policyFileWithEntry(*changed, ourValue), changed); // adding again changes nothing
 
-        // Removing by position: the first, the last, none outside the list; other policies stay.
         const auto without = [&](qsizetype index) {
             const std::optional<QByteArray> file = policyFileWithoutEntry(*changed, int(index));
             return !file ? QStringList{"(left alone)"}

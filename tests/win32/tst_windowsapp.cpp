@@ -17,11 +17,7 @@ const QString installDir = QStringLiteral("C:\\Program Files\\Fieldpost");
 const QString runKey = QStringLiteral("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run");
 const QString uninstallKey = QStringLiteral("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Fieldpost");
 
-QString env(const char *name)
-{
-    return qEnvironmentVariable(name);
-}
-
+QString env(const char *name) { return qEnvironmentVariable(name); }
 QString inPrefix(QString windowsPath)
 {
     return env("WINEPREFIX") + QLatin1Char('/')
