@@ -1,7 +1,10 @@
 #pragma once
 
-// Finds the main window's widgets the way a user would: by their texts and
-// places, since the window names none of them.
+// A main window for a test, and its widgets found the way a user would: by
+// their texts and places, since the window names none of them.
+#include "BrowserPlatform.h"
+#include "MainWindow.h"
+#include "TestMain.h"
 #include "TestSupport.h"
 
 #include <QCheckBox>
@@ -15,6 +18,18 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QWidget>
+
+// Its own single-instance channel, a tray, and a log file in the sandbox: with
+// TestMain.h's names nothing of it touches the user's gateway, settings or log.
+inline QString testLogFolder()
+{
+    return QDir(testSandboxPath()).filePath(QStringLiteral("log"));
+}
+
+inline WindowParts testParts(std::unique_ptr<BrowserPlatform> platform = createSystemPlatform())
+{
+    return {std::move(platform), testChannelName(), true, testLogFolder()};
+}
 
 namespace probe {
 

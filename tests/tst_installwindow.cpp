@@ -3,7 +3,6 @@
 // a connected plugin; on Windows also the real layer against the registry.
 #include "ExtensionPolicy.h"
 #include "PluginSocket.h"
-#include "TestWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 

@@ -2,7 +2,6 @@
 // the view, and every line also goes to a log file that rotates and whose
 // failure costs one line, not the gateway.
 #include "LogFile.h"
-#include "TestWindow.h"
 #include "WindowProbe.h"
 
 #include <QClipboard>

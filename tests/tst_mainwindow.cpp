@@ -1,5 +1,4 @@
 // The main window as a user meets it: start-up, the stored port, the TCP badge.
-#include "TestWindow.h"
 #include "BuildVersion.h"
 #include "TestMain.h"
 #include "WindowProbe.h"

@@ -1,5 +1,4 @@
 // One gateway per user: a second start hands over to the first and leaves.
-#include "TestWindow.h"
 #include "SingleInstance.h"
 #include "TestMain.h"
 #include "WindowProbe.h"

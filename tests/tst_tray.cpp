@@ -1,7 +1,6 @@
 // The tray icon and the window's life: closing hides to the tray while the
 // icon is visible, Quit lets the close through, and the servers keep running.
 #include "PluginSocket.h"
-#include "TestWindow.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 
