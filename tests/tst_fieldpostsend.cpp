@@ -1,17 +1,13 @@
 #include "TestMain.h"
+#include "TestSupport.h"
 
 #include "TcpListener.h"
 
 #include <QProcess>
-#include <QTcpServer>
+
+using support::freePort;
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
-}
 
 // Runs the sender to its end, the event loop going meanwhile; gives its exit
 // code (-1 if it did not end normally) and what it wrote to stderr.
@@ -54,10 +50,7 @@ private slots:
                      .first,
                  0);
         QTRY_COMPARE(lines.size(), 4);
-        QStringList received;
-        for (const QList<QVariant> &args : std::as_const(lines))
-            received << args.at(0).toString();
-        QCOMPARE(received, (QStringList{QStringLiteral("  one  "), QStringLiteral("tw\u00e9"), QStringLiteral("three"),
+        QCOMPARE(support::texts(lines), (QStringList{QStringLiteral("  one  "), QStringLiteral("tw\u00e9"), QStringLiteral("three"),
                                         QStringLiteral("four")}));
         QVERIFY(log.filter(QStringLiteral("BAD version")).isEmpty());
         // The keep-alive after every frame went out and was removed.
