@@ -45,13 +45,9 @@ private slots:
         QVERIFY(first.write("  one  \r\n\ntw\xc3\xa9\n") > 0 && first.flush());
         QVERIFY(second.write("three\nfour") > 0 && second.flush()); // no line end on the last line
 
-        QCOMPARE(runSender(port, {QStringLiteral("--keepalive-every"), QStringLiteral("1"), QStringLiteral("--delay-ms"),
-                                  QStringLiteral("5"), first.fileName(), second.fileName()})
-                     .first,
-                 0);
+        QCOMPARE(runSender(port, {"--keepalive-every", "1", "--delay-ms", "5", first.fileName(), second.fileName()}).first, 0);
         QTRY_COMPARE(lines.size(), 4);
-        QCOMPARE(support::texts(lines), (QStringList{QStringLiteral("  one  "), QStringLiteral("tw\u00e9"), QStringLiteral("three"),
-                                        QStringLiteral("four")}));
+        QCOMPARE(support::texts(lines), (QStringList{"  one  ", QStringLiteral("tw\u00e9"), "three", "four"}));
         QVERIFY(log.filter(QStringLiteral("BAD version")).isEmpty());
         // The keep-alive after every frame went out and was removed.
         QVERIFY(log.join(QLatin1Char('\n')).contains(QStringLiteral("dd fe 5a 55 4e 45 58 01 fe de")));

@@ -76,25 +76,6 @@ private slots:
         QVERIFY(goodPeersServed());
     }
 
-    void silentPeersAreHarmless()
-    {
-        QTcpSocket silentCompanion, silentPlugin;
-        silentCompanion.connectToHost(QHostAddress::LocalHost, gateway->tcpPort);
-        silentPlugin.connectToHost(QHostAddress::LocalHost, gateway->wsPort);
-        QVERIFY(silentCompanion.waitForConnected(5000));
-        QVERIFY(silentPlugin.waitForConnected(5000));
-        QTRY_COMPARE(gateway->listener.clientCount(), 2);
-
-        for (int i = 0; i < 20; ++i)
-            QVERIFY(goodPeersServed());
-
-        // Neither counts as a plugin: without the good one, nobody is connected.
-        plugin.reset();
-        QTRY_VERIFY(!gateway->bridge.isConnected());
-        QCOMPARE(silentPlugin.state(), QAbstractSocket::ConnectedState);
-        QCOMPARE(silentPlugin.bytesAvailable(), 0);
-    }
-
     void connectAndDisconnectChurn()
     {
         const long before = rig::memoryKiB();

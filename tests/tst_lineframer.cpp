@@ -104,23 +104,6 @@ class TestLineFramer : public QObject
     Q_OBJECT
 
 private slots:
-    // A few facts written out by hand, so that the reference below cannot drift
-    // from the wire format together with the framer.
-    void facts()
-    {
-        const std::pair<QByteArray, QStringList> cases[] = {
-            {K + "A" + K + "B0083{PAQ_" + K + "Marrowlinker}" + D, {"line:AB"}},
-            {"0000" + D + "x" + D, {"bad:48,48,48,48,", "bad:120,"}},
-            {"Z005A" + D + "Z005a" + D, {"line:Z", "bad:90,48,48,53,97,"}},
-            {"\r\n0017" + D + " a\rb\nc\xc3\xa9 02E9" + D, {QStringLiteral("line: abc\u00e9 ")}},
-        };
-        for (const auto &[stream, expected] : cases) {
-            LineFramer framer;
-            framer.feed(stream);
-            QCOMPARE(drain(framer), expected);
-        }
-    }
-
     // The sum read as signed, in hex, padded or cut to its first four characters.
     void checksums()
     {
@@ -136,26 +119,16 @@ private slots:
     // The same cuts to LineFramer and to the whole-buffer scheme: the same events
     // after every chunk and the same bytes left over. Long streams also make the
     // framer drop cut frames and removed markers while joined markers wait.
-    void matchesReference_data()
-    {
-        QTest::addColumn<quint32>("seedOffset");
-        QTest::addColumn<int>("streams");
-        QTest::addColumn<int>("pieces"); // 0: 1 to 40
-        QTest::newRow("short streams") << 0u << 4000 << 0;
-        QTest::newRow("long streams") << 1u << 12 << 30000;
-    }
-
     void matchesReference()
     {
-        QFETCH(quint32, seedOffset);
-        QFETCH(int, streams);
-        QFETCH(int, pieces);
         const quint32 seed = qEnvironmentVariableIsSet("FRAMER_SEED") ? quint32(qEnvironmentVariableIntValue("FRAMER_SEED"))
                                                                        : 20296u;
         qInfo("seed %u (set FRAMER_SEED to change)", seed);
-        StreamMaker maker(seed + seedOffset);
+        StreamMaker maker(seed);
         int events = 0, bad = 0, joinedLeftOver = 0;
-        for (int i = 0; i < streams; ++i) {
+        // Many short streams (of 1 to 40 pieces), then a few long ones.
+        for (int i = 0; i < 4012; ++i) {
+            const int pieces = i < 4000 ? 0 : 30000;
             QByteArray data;
             for (int n = pieces ? pieces : maker.pick(1, 40); n > 0; --n)
                 data += maker.piece();

@@ -105,14 +105,6 @@ private slots:
         QCOMPARE(texts(firstMessages), texts(secondMessages));
         QCOMPARE(json(texts(firstMessages).at(1).toUtf8()).value("value"), "A 1");
 
-        // Answers from each plugin are signalled separately.
-        QSignalSpy results(bridge.get(), &WebSocketBridge::fillResult);
-        first.sendTextMessage(QStringLiteral("{\"type\":\"fillResult\",\"ok\":true}"));
-        QVERIFY(results.wait());
-        second.sendTextMessage(QStringLiteral("{\"type\":\"fillResult\",\"ok\":false,\"error\":\"gone\"}"));
-        QTRY_COMPARE(results.size(), 2);
-        QCOMPARE(results.at(0) + results.at(1), (QVariantList{true, QString(), false, QStringLiteral("gone")}));
-
         first.close();
         QTRY_COMPARE(logLines().size(), 3);
         QCOMPARE(logLines(), (QStringList{"Plugin connected", "Plugin connected", "Plugin disconnected"}));
