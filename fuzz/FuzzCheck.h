@@ -4,10 +4,4 @@
 #include <cstdlib>
 
 // An invariant that does not hold is a finding: abort so libFuzzer keeps the input.
-#define FUZZ_CHECK(condition)                                                                   \
-    do {                                                                                        \
-        if (!(condition)) {                                                                     \
-            std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                       \
-        }                                                                                       \
-    } while (0)
+#define FUZZ_CHECK(c) ((c) ? void() : (std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #c), std::abort()))

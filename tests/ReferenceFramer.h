@@ -20,16 +20,13 @@ public:
         bool operator==(const Event &o) const { return good == o.good && line == o.line && frame == o.frame; }
     };
 
+    // The sum as a signed 32-bit number in upper-case hex, padded or cut to four characters.
     static QByteArray trailer(const QByteArray &payload)
     {
         qint32 sum = 0;
         for (char c : payload)
             sum = qint32(quint32(sum) + quint8(c));
-        QString hex = sum < 0 ? QLatin1Char('-') + QString::number(-qint64(sum), 16) : QString::number(sum, 16);
-        hex = hex.toUpper();
-        while (hex.size() < 4)
-            hex.prepend(QLatin1Char('0'));
-        return hex.left(4).toLatin1();
+        return QByteArray::number(sum, 16).toUpper().rightJustified(4, '0').left(4);
     }
 
     QList<Event> feed(const QByteArray &chunk)

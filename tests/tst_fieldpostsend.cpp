@@ -1,17 +1,13 @@
 #include "TestMain.h"
+#include "TestSupport.h"
 
 #include "TcpListener.h"
 
 #include <QProcess>
-#include <QTcpServer>
+
+using support::freePort;
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
-}
 
 // Runs the sender to its end, the event loop going meanwhile; gives its exit
 // code (-1 if it did not end normally) and what it wrote to stderr.
@@ -49,16 +45,9 @@ private slots:
         QVERIFY(first.write("  one  \r\n\ntw\xc3\xa9\n") > 0 && first.flush());
         QVERIFY(second.write("three\nfour") > 0 && second.flush()); // no line end on the last line
 
-        QCOMPARE(runSender(port, {QStringLiteral("--keepalive-every"), QStringLiteral("1"), QStringLiteral("--delay-ms"),
-                                  QStringLiteral("5"), first.fileName(), second.fileName()})
-                     .first,
-                 0);
+        QCOMPARE(runSender(port, {"--keepalive-every", "1", "--delay-ms", "5", first.fileName(), second.fileName()}).first, 0);
         QTRY_COMPARE(lines.size(), 4);
-        QStringList received;
-        for (const QList<QVariant> &args : std::as_const(lines))
-            received << args.at(0).toString();
-        QCOMPARE(received, (QStringList{QStringLiteral("  one  "), QStringLiteral("tw\u00e9"), QStringLiteral("three"),
-                                        QStringLiteral("four")}));
+        QCOMPARE(support::texts(lines), (QStringList{"  one  ", QStringLiteral("tw\u00e9"), "three", "four"}));
         QVERIFY(log.filter(QStringLiteral("BAD version")).isEmpty());
         // The keep-alive after every frame went out and was removed.
         QVERIFY(log.join(QLatin1Char('\n')).contains(QStringLiteral("dd fe 5a 55 4e 45 58 01 fe de")));

@@ -1,9 +1,9 @@
 // Peers that misbehave on purpose. Each one is dropped or put up with, the
 // gateway's memory stays within a bound, and a good companion and a good
-// plugin connected all along go on being served.
+// plugin connected all along go on being served. The companion that floods
+// without a delimiter is tst_tcplistener's.
 #include "FrameFormat.h"
 #include "GatewayRig.h"
-#include "LineFramer.h"
 #include "TestMain.h"
 
 #include <memory>
@@ -26,27 +26,6 @@ private:
         return QTest::qWaitFor([&] { return plugin->values.contains(line); }, 10000);
     }
 
-    // Writes `piece` until the peer is dropped or `limit` bytes have gone out,
-    // never holding more than one piece in this process's own buffers.
-    static qint64 writeUntilDropped(QTcpSocket &socket, const QByteArray &piece, qint64 limit)
-    {
-        qint64 written = 0;
-        while (written < limit && socket.state() == QAbstractSocket::ConnectedState) {
-            socket.write(piece);
-            written += piece.size();
-            // A peer that stops reading is noticed by the loop condition, not here.
-            (void)QTest::qWaitFor([&] { return socket.bytesToWrite() == 0 || socket.state() != QAbstractSocket::ConnectedState; },
-                            5000);
-        }
-        return written;
-    }
-
-    static QByteArray upgradeRequest()
-    {
-        return QByteArrayLiteral("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-    }
-
 private slots:
     void init()
     {
@@ -66,29 +45,6 @@ private slots:
         gateway.reset();
     }
 
-    void companionWithoutDelimiter()
-    {
-        const long before = rig::memoryKiB();
-        // Twice: a second offender must not find the first one's bytes still held.
-        for (int round = 1; round <= 2; ++round) {
-            QTcpSocket offender;
-            offender.connectToHost(QHostAddress::LocalHost, gateway->tcpPort);
-            QVERIFY(offender.waitForConnected(5000));
-            const qint64 written = writeUntilDropped(offender, QByteArray(1024 * 1024, 'x'), 3 * maxPendingBytes);
-            QTRY_COMPARE_WITH_TIMEOUT(offender.state(), QAbstractSocket::UnconnectedState, 10000);
-            QVERIFY2(written <= maxPendingBytes + 16 * 1024 * 1024, qPrintable(QString::number(written)));
-            // The listener takes IPv4 and IPv6, so the peer may read as ::ffff:127.0.0.1.
-            const QRegularExpression dropped(QStringLiteral("^TCP: dropped connection \\((::ffff:)?127\\.0\\.0\\.1\\): "
-                                                            "no frame delimiter within %1 bytes$").arg(maxPendingBytes));
-            QCOMPARE(gateway->log.filter(dropped).size(), round);
-            QVERIFY(goodPeersServed());
-        }
-        const long grown = rig::memoryKiB() - before;
-        qInfo("two undelimited floods: resident memory grew by %ld KiB, peak resident %ld KiB", grown, rig::memoryKiB("VmHWM"));
-        QVERIFY2(grown < 48 * 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
-        QCOMPARE(gateway->listener.clientCount(), 1);
-    }
-
     void pluginThatStopsReading()
     {
         // Alone with the gateway, so that what is measured is what it holds for the sluggard.
@@ -97,7 +53,7 @@ private slots:
         // Qt would otherwise keep reading into this process on the test's behalf.
         sluggard.setReadBufferSize(64 * 1024);
         sluggard.connectToHost(QHostAddress::LocalHost, gateway->wsPort);
-        sluggard.write(upgradeRequest());
+        sluggard.write(support::upgradeRequest());
         // The gateway runs in this process: wait with the event loop running.
         QTRY_VERIFY(sluggard.bytesAvailable() > 0);
 
@@ -120,25 +76,6 @@ private slots:
         QVERIFY(goodPeersServed());
     }
 
-    void silentPeersAreHarmless()
-    {
-        QTcpSocket silentCompanion, silentPlugin;
-        silentCompanion.connectToHost(QHostAddress::LocalHost, gateway->tcpPort);
-        silentPlugin.connectToHost(QHostAddress::LocalHost, gateway->wsPort);
-        QVERIFY(silentCompanion.waitForConnected(5000));
-        QVERIFY(silentPlugin.waitForConnected(5000));
-        QTRY_COMPARE(gateway->listener.clientCount(), 2);
-
-        for (int i = 0; i < 20; ++i)
-            QVERIFY(goodPeersServed());
-
-        // Neither counts as a plugin: without the good one, nobody is connected.
-        plugin.reset();
-        QTRY_VERIFY(!gateway->bridge.isConnected());
-        QCOMPARE(silentPlugin.state(), QAbstractSocket::ConnectedState);
-        QCOMPARE(silentPlugin.bytesAvailable(), 0);
-    }
-
     void connectAndDisconnectChurn()
     {
         const long before = rig::memoryKiB();
@@ -151,7 +88,7 @@ private slots:
             churn.connectToHost(QHostAddress::LocalHost, plugSide ? gateway->wsPort : gateway->tcpPort);
             QVERIFY(churn.waitForConnected(5000));
             if (i % 4 == 0)
-                churn.write(upgradeRequest());
+                churn.write(support::upgradeRequest());
             else if (i % 4 == 1)
                 churn.write(encodeFrame("churn-" + QByteArray::number(i)).chopped(5));
             churn.flush();

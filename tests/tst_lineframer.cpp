@@ -8,6 +8,7 @@
 
 namespace {
 
+// Written out rather than taken from the product's globals, whose start-up order is not ours.
 const QByteArray D = QByteArrayLiteral("{PAQ_Marrowlinker}");
 const QByteArray K = QByteArray::fromHex("ddfe5a554e455801fede");
 
@@ -27,17 +28,6 @@ QStringList drain(LineFramer &framer)
         out << (e->kind == FramerEvent::Line       ? QStringLiteral("line:") + e->line
                 : e->kind == FramerEvent::BadFrame ? badText(e->frame)
                                                    : QStringLiteral("overflow"));
-    }
-    return out;
-}
-
-QStringList feedChunks(const QList<QByteArray> &chunks)
-{
-    LineFramer framer;
-    QStringList out;
-    for (const QByteArray &chunk : chunks) {
-        framer.feed(chunk);
-        out << drain(framer);
     }
     return out;
 }
@@ -79,41 +69,27 @@ public:
     // One of the pieces that make framing hard.
     QByteArray piece()
     {
+        const int at = pick(1, 9), atD = pick(1, 17);
         switch (pick(0, 12)) {
         case 0:
-        case 1:
-            return good(randomBytes(1, 12));
+        case 1: return good(randomBytes(1, 12));
         case 2: { // good frame with markers anywhere in it
             QByteArray frame = good(randomBytes(1, 12));
-            const QByteArray markers = nested(pick(0, 2));
-            return frame.insert(pick(0, int(frame.size())), markers);
+            return frame.insert(pick(0, int(frame.size())), nested(pick(0, 2)));
         }
         case 3: { // checksum over what one pass leaves: good or bad depending on the cuts
             const QByteArray payload = randomBytes(0, 6);
             return payload + K.left(5) + K + K.mid(5) + ReferenceFramer::trailer(payload + K) + D;
         }
-        case 4:
-            return randomBytes(0, 8) + randomBytes(4, 4, "0123456789ABCDEFabcdef") + D;
-        case 5: // short frames, empty ones included
-            return randomBytes(0, 4) + D;
-        case 6:
-            return pick(0, 1) ? D.left(pick(1, 17)) : D.mid(pick(1, 17));
-        case 7:
-            return pick(0, 1) ? K.left(pick(1, 9)) : K.mid(pick(1, 9));
-        case 8:
-            return nested(pick(0, 3));
-        case 9: { // a delimiter that only a removal completes
-            const int at = pick(1, 17);
-            return D.left(at) + nested(pick(0, 3)) + D.mid(at);
-        }
-        case 10: {
-            const int at = pick(1, 9);
-            return K.left(at) + (pick(0, 1) ? D : randomBytes(1, 3)) + K.mid(at);
-        }
-        case 11:
-            return QByteArray(pick(0, 2) ? "\r\n" : "\r");
-        default:
-            return randomBytes(1, 5);
+        case 4: return randomBytes(0, 8) + randomBytes(4, 4, "0123456789ABCDEFabcdef") + D;
+        case 5: return randomBytes(0, 4) + D; // short frames, empty ones included
+        case 6: return pick(0, 1) ? D.left(atD) : D.mid(atD);
+        case 7: return pick(0, 1) ? K.left(at) : K.mid(at);
+        case 8: return nested(pick(0, 3));
+        case 9: return D.left(atD) + nested(pick(0, 3)) + D.mid(atD); // a delimiter only a removal completes
+        case 10: return K.left(at) + (pick(0, 1) ? D : randomBytes(1, 3)) + K.mid(at);
+        case 11: return QByteArray(pick(0, 2) ? "\r\n" : "\r");
+        default: return randomBytes(1, 5);
         }
     }
 
@@ -128,62 +104,7 @@ class TestLineFramer : public QObject
     Q_OBJECT
 
 private slots:
-    // Cases whose outcome does not depend on how the stream is cut into chunks.
-    void rules_data()
-    {
-        QTest::addColumn<QByteArray>("stream");
-        QTest::addColumn<QStringList>("expected");
-        const QByteArray z600(600, 'z');
-
-        QTest::newRow("two frames") << ("AB0083" + D + "abc0126" + D) << QStringList{"line:AB", "line:abc"};
-        QTest::newRow("keep-alives between frames") << (K + "AB0083" + D + K + "abc0126" + D + K)
-                                                    << QStringList{"line:AB", "line:abc"};
-        QTest::newRow("two markers inside payload") << ("A" + K + K + "B0083" + D) << QStringList{"line:AB"};
-        QTest::newRow("markers in trailer and delimiter")
-            << ("AB00" + K + "83{PAQ_" + K + "Marrowlinker}") << QStringList{"line:AB"};
-        QTest::newRow("empty frames") << (D + D + "AB0083" + D + D) << QStringList{"line:AB"};
-        QTest::newRow("four-byte frame") << ("0000" + D) << QStringList{"bad:48,48,48,48,"};
-        QTest::newRow("one-byte frame then good") << ("x" + D + "AB0083" + D) << QStringList{"bad:120,", "line:AB"};
-        QTest::newRow("wrong sum") << ("AB0084" + D) << QStringList{"bad:65,66,48,48,56,52,"};
-        QTest::newRow("upper-case trailer") << ("Z005A" + D) << QStringList{"line:Z"};
-        QTest::newRow("lower-case trailer") << ("Z005a" + D) << QStringList{"bad:90,48,48,53,97,"};
-        QTest::newRow("five-digit sum, first four") << (z600 + "11DF" + D) << QStringList{"line:" + z600};
-        QTest::newRow("five-digit sum, last four") << (z600 + "1DF0" + D) << QStringList{badText(z600 + "1DF0")};
-        QTest::newRow("CR LF only") << ("\r\n0017" + D) << QStringList();
-        QTest::newRow("CR and LF inside") << ("a\rb\nc013D" + D) << QStringList{"line:abc"};
-        QTest::newRow("blanks kept") << ("  hi  0151" + D) << QStringList{"line:  hi  "};
-        QTest::newRow("UTF-8") << ("\xc3\xa9" "016C" + D) << QStringList{QStringLiteral("line:\u00e9")};
-        QTest::newRow("almost a delimiter") << ("Mar{PAQ_Marrowlinke0767" + D) << QStringList{"line:Mar{PAQ_Marrowlinke"};
-        QTest::newRow("marker split by delimiter stays")
-            << (K.left(4) + D + K.mid(4) + "0000" + D) << QStringList{badText(K.left(4)), badText(K.mid(4) + "0000")};
-    }
-
-    void rules()
-    {
-        QFETCH(QByteArray, stream);
-        QFETCH(QStringList, expected);
-        QCOMPARE(feedChunks({stream}), expected);
-        QList<QByteArray> bytes;
-        for (char c : stream)
-            bytes << QByteArray(1, c);
-        QCOMPARE(feedChunks(bytes), expected);
-        for (qsizetype at = 1; at < stream.size(); ++at)
-            QCOMPARE(feedChunks({stream.left(at), stream.mid(at)}), expected);
-    }
-
-    // One pass removes only the markers present before it: a marker that the
-    // removal joins (one inside another) waits for the next chunk's pass.
-    void joinedMarkerWaitsForNextChunk()
-    {
-        const QByteArray nested = K.left(3) + K + K.mid(3);
-        QCOMPARE(feedChunks({"x" + nested + "x00F0" + D}), QStringList{badText("x" + K + "x00F0")});
-        QCOMPARE(feedChunks({"x" + nested + "x", "00F0" + D}), QStringList{"line:xx"});
-        const QByteArray joinedD = "AB0083{PAQ_Marr" + K.left(4) + K + K.mid(4) + "owlinker}";
-        QCOMPARE(feedChunks({joinedD}), QStringList());
-        QCOMPARE(feedChunks({joinedD, "CD0087" + D}), (QStringList{"line:AB", "line:CD"}));
-    }
-
-    // The sum read as signed, in hex, padded or cut to four characters.
+    // The sum read as signed, in hex, padded or cut to its first four characters.
     void checksums()
     {
         const std::pair<quint32, QByteArray> cases[] = {{0, "0000"}, {0xFFFF, "FFFF"}, {0x11DF0, "11DF"},
@@ -191,39 +112,23 @@ private slots:
         for (const auto &[sum, text] : cases)
             QCOMPARE(checksumText(sum), text);
         QCOMPARE(encodeFrame("abc\r\n"), "abc\r\n013D" + D);
-
         // 8,500,000 bytes of 0xFF sum to 0x81316CE0, written as -7ECE9320.
-        const QByteArray payload(8'500'000, '\xff');
-        QCOMPARE(frameChecksum(payload), QByteArray("-7EC"));
-        const QStringList events = feedChunks({payload + "8131" + D + payload + "-7EC" + D});
-        QCOMPARE(events.size(), 2);
-        QVERIFY(events[0].startsWith("bad:255,255,") && events[0].endsWith(",255,56,49,51,49,"));
-        QCOMPARE(events[1].size(), 5 + payload.size()); // each invalid byte decodes to U+FFFD
+        QCOMPARE(frameChecksum(QByteArray(8'500'000, '\xff')), QByteArray("-7EC"));
     }
 
     // The same cuts to LineFramer and to the whole-buffer scheme: the same events
     // after every chunk and the same bytes left over. Long streams also make the
     // framer drop cut frames and removed markers while joined markers wait.
-    void matchesReference_data()
-    {
-        QTest::addColumn<quint32>("seedOffset");
-        QTest::addColumn<int>("streams");
-        QTest::addColumn<int>("pieces"); // 0: 1 to 40
-        QTest::newRow("short streams") << 0u << 4000 << 0;
-        QTest::newRow("long streams") << 1u << 12 << 30000;
-    }
-
     void matchesReference()
     {
-        QFETCH(quint32, seedOffset);
-        QFETCH(int, streams);
-        QFETCH(int, pieces);
         const quint32 seed = qEnvironmentVariableIsSet("FRAMER_SEED") ? quint32(qEnvironmentVariableIntValue("FRAMER_SEED"))
                                                                        : 20296u;
         qInfo("seed %u (set FRAMER_SEED to change)", seed);
-        StreamMaker maker(seed + seedOffset);
+        StreamMaker maker(seed);
         int events = 0, bad = 0, joinedLeftOver = 0;
-        for (int i = 0; i < streams; ++i) {
+        // Many short streams (of 1 to 40 pieces), then a few long ones.
+        for (int i = 0; i < 4012; ++i) {
+            const int pieces = i < 4000 ? 0 : 30000;
             QByteArray data;
             for (int n = pieces ? pieces : maker.pick(1, 40); n > 0; --n)
                 data += maker.piece();
@@ -240,10 +145,7 @@ private slots:
                 framer.feed(chunk);
                 const QStringList got = drain(framer);
                 if (got != expected || framer.pendingData() != reference.buffer) {
-                    qWarning() << "expected" << expected << "left" << reference.buffer.toHex();
-                    qWarning() << "got" << got << "left" << framer.pendingData().toHex();
-                    if (data.size() < 4096)
-                        qWarning("stream: %s", data.toHex().constData());
+                    qWarning() << "expected" << expected << reference.buffer.toHex() << "got" << got << framer.pendingData().toHex();
                     QFAIL(qPrintable(QStringLiteral("stream %1 differs after offset %2").arg(i).arg(at)));
                 }
                 events += int(expected.size());
@@ -255,21 +157,11 @@ private slots:
         QVERIFY(events > 10000 && bad > 1000 && joinedLeftOver > 100);
     }
 
-    // One framer through a frame of 16 MiB in small chunks, a frame of exactly the
-    // bound once the keep-alives in it are removed, then one byte over the bound.
+    // A frame of exactly the bound once the keep-alives in it are removed, then
+    // one byte over the bound.
     void bounds()
     {
         LineFramer framer;
-        const QByteArray payload(16 * 1024 * 1024, 'q');
-        const QByteArray big = QByteArray(payload).insert(1000, K) + frameChecksum(payload) + D;
-        QStringList events;
-        for (qsizetype at = 0; at < big.size(); at += 4096) {
-            framer.feed(QByteArrayView(big).sliced(at, std::min<qsizetype>(4096, big.size() - at)));
-            events << drain(framer);
-        }
-        QCOMPARE(events.size(), 1);
-        QVERIFY(events.first() == "line:" + QString::fromLatin1(payload));
-
         framer.feed(QByteArray(maxPendingBytes - 6, 'a'));
         framer.feed(K.repeated(100'000));
         framer.feed("AB0083" + D);
