@@ -367,14 +367,6 @@ private slots:
         QTRY_COMPARE(destEdit->text(), QStringLiteral("Qty  [input/number]"));
         QCOMPARE(QSettings().value(QStringLiteral("lastDestUrl")).toString(), QStringLiteral("https://b.example/"));
 
-        // A first element that is no object leaves no destination.
-        plugin.send({{"type", "fields"}, {"url", "https://c.example/"}, {"fields", QJsonArray{5}}});
-        QTRY_COMPARE(destEdit->text(), QStringLiteral("(no name)  []"));
-        QCOMPARE(QSettings().value(QStringLiteral("lastDestUrl")).toString(), QStringLiteral("https://b.example/"));
-        sendLine("L");
-        QTRY_VERIFY(logHas(QStringLiteral("TCP received: \"L\"")));
-        QCOMPARE(logAfter(QStringLiteral("TCP received: \"L\"")),
-                 QStringList{QStringLiteral("\u2192 No destination field selected, ignored.")});
     }
 };
 

@@ -49,21 +49,6 @@ private slots:
         QCOMPARE(styles, QStringList{QStringLiteral("fusion")});
     }
 
-    // Artwork on a transparent background, and not empty.
-    void resources()
-    {
-        for (const char *path : {":/appicon.png", ":/check.png", ":/down.png", ":/target.png"}) {
-            const QImage image{QString::fromLatin1(path)};
-            QVERIFY2(!image.isNull(), path);
-            int opaque = 0;
-            for (int y = 0; y < image.height(); ++y)
-                for (int x = 0; x < image.width(); ++x)
-                    opaque += qAlpha(image.pixel(x, y)) == 255;
-            QVERIFY2(opaque >= 16, path);
-            QCOMPARE(qAlpha(image.pixel(0, 0)), 0);
-        }
-    }
-
     // How many pixels of a region show a colour: -1 every one, 0 none, n at least n.
     void painted_data()
     {
