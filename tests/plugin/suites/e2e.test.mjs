@@ -13,12 +13,8 @@ import { GATEWAY_PORT, MANIFEST, clickToPick, launchBrowser, scratchDir, seen, s
 // Both built programs, named by tests/plugin.cmake.
 const { FIELDPOST_APP: APP, FIELDPOST_SEND: SEND } = process.env;
 
-let gateway;
-let tcpPort;
+let gateway, tcpPort, pages, browsers, tabs;
 let log = [];
-let pages;
-let browsers;
-let tabs;
 
 // The gateway's log lines without their "[HH:mm:ss] " time.
 const logged = (pattern) => log.filter((l) => (typeof pattern === 'string' ? l === pattern : pattern.test(l)));
@@ -76,8 +72,6 @@ test('only the browser that picked fills and answers; the other leaves pick mode
   await clickToPick(tabs[0], tabs[0].locator('#email'));
   await waitLogged('Field selected: Email  [input/email]');
   await until(async () => !(await browsers[1].picking()), 'the other browser to leave pick mode');
-  await tabs[1].click('#email');
-  assert.equal((await seen(tabs[1], 'click', 'email')).length, 1, 'the click went to the page');
 
   const lines = ['first@example.org', 'second@example.org', 'third@example.org'];
   await sendLines(lines);
