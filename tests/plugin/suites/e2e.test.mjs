@@ -10,7 +10,6 @@ import { join } from 'node:path';
 import { createInterface } from 'node:readline';
 import { GATEWAY_PORT, MANIFEST, clickToPick, launchBrowser, scratchDir, seen, sleep, startPageServer, until } from '../lib/harness.mjs';
 
-// Both built programs, named by tests/plugin.cmake.
 const { FIELDPOST_APP: APP, FIELDPOST_SEND: SEND } = process.env;
 
 let gateway, tcpPort, pages, browsers, tabs;
@@ -33,8 +32,7 @@ async function startGateway() {
   writeFileSync(join(dir, 'Thornvaleworks', 'Fieldpost.conf'), `[General]\ntcpPort=${tcpPort}\n`);
   log = [];
   gateway = spawn(APP, [], { env: { ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: dir, TMPDIR: dir } });
-  const read = (input) => createInterface({ input }).on('line', (line) => log.push(line.replace(/^\[\d\d:\d\d:\d\d\] /, '')));
-  [gateway.stdout, gateway.stderr].forEach(read);
+  for (const input of [gateway.stdout, gateway.stderr]) createInterface({ input }).on('line', (l) => log.push(l.replace(/^\[\d\d:\d\d:\d\d\] /, '')));
   await until(() => logged(/^WebSocket: (listening|failed)/).length || gateway.exitCode !== null, 'the gateway to start');
   return logged(`WebSocket: listening on ws://127.0.0.1:${GATEWAY_PORT}`).length > 0;
 }
