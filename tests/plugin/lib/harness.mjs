@@ -129,16 +129,12 @@ export async function launchBrowser() {
     worker,
     // The worker of the moment: Chromium may stop one and start another.
     picking: () => context.serviceWorkers()[0].evaluate(async () => !!(await chrome.storage.session.get('pick')).pick),
-    async close() {
-      await context.close().catch(() => {});
-      rmSync(dir, { recursive: true, force: true });
-    },
+    close: () => context.close().catch(() => {}).then(() => rmSync(dir, { recursive: true, force: true })),
   };
 }
 
-// Hovers the element (a locator, or a handle for what locators cannot reach)
-// until the pick overlay of its document outlines it, as a user's mouse would,
-// and clicks it there.
+// Hovers the element (a locator, or a handle for what locators cannot reach) until the pick
+// overlay of its document outlines it, as a user's mouse would, and clicks it there.
 export async function clickToPick(page, locator) {
   const box = await locator.boundingBox();
   const [x, y] = [box.x + box.width / 2, box.y + box.height / 2];
