@@ -81,9 +81,11 @@ export class GatewayStandIn {
     this.send({ type: 'fill', target, value, pressEnter: false, button: {}, clickButton: false, clickDelayMs: 0, ...extra });
   }
 
+  pickMode(kind = 'field') { this.send({ type: 'pickMode', enabled: true, kind }); }
+
   // Pick mode as the gateway starts it, then the user's hover and click.
   async pick(page, locator, kind = 'field') {
-    this.send({ type: 'pickMode', enabled: true, kind });
+    this.pickMode(kind);
     await clickToPick(page, locator);
     return (await this.take('picked')).field;
   }

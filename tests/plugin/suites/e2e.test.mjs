@@ -1,6 +1,5 @@
-// End to end: the real gateway and two browsers with the extension (as Edge and
-// Chrome) on the same page; a real click picks in one, lines go in through
-// fieldpost-send, and the pages and the gateway's log show the outcome.
+// End to end: the real gateway and two browsers with the extension (as Edge and Chrome) on the same page; a
+// real click picks in one, lines go in through fieldpost-send, and the pages and the gateway's log show the outcome.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -12,8 +11,7 @@ import { GATEWAY_PORT, MANIFEST, clickToPick, launchBrowser, scratchDir, seen, s
 
 const { FIELDPOST_APP: APP, FIELDPOST_SEND: SEND } = process.env;
 
-let gateway, tcpPort, pages, browsers, tabs;
-let log = [];
+let gateway, tcpPort, pages, browsers, tabs, log = [];
 
 // The gateway's log lines without their "[HH:mm:ss] " time.
 const logged = (pattern) => log.filter((l) => (typeof pattern === 'string' ? l === pattern : pattern.test(l)));
@@ -46,7 +44,6 @@ function sendLines(lines) {
 
 before(async () => {
   assert.ok(APP && SEND, 'run through ctest, which names the built gateway and fieldpost-send');
-  // Port 9000 may still be held for a moment by the suite before.
   await until(startGateway, `the gateway to listen on port ${GATEWAY_PORT}`, 60000);
   await waitLogged(/^TCP: listening/);
   pages = await startPageServer();
