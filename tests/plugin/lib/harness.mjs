@@ -59,9 +59,7 @@ export class GatewayStandIn {
     await new Promise((r) => this.server.close(r));
   }
 
-  get open() {
-    return this.connections.filter((ws) => ws.readyState === 1);
-  }
+  get open() { return this.connections.filter((ws) => ws.readyState === 1); }
 
   // Takes (removes) the first received message of this type.
   take(type, ms) {
@@ -77,25 +75,22 @@ export class GatewayStandIn {
     return this.received.splice(0).map((m) => m.type);
   }
 
-  send(message) {
-    for (const ws of this.open) ws.send(JSON.stringify(message));
-  }
+  send(message) { for (const ws of this.open) ws.send(JSON.stringify(message)); }
 
   sendFill(target, value, extra = {}) {
     this.send({ type: 'fill', target, value, pressEnter: false, button: {}, clickButton: false, clickDelayMs: 0, ...extra });
   }
 
+  pickMode(kind = 'field') { this.send({ type: 'pickMode', enabled: true, kind }); }
+
   // Pick mode as the gateway starts it, then the user's hover and click.
   async pick(page, locator, kind = 'field') {
-    this.send({ type: 'pickMode', enabled: true, kind });
+    this.pickMode(kind);
     await clickToPick(page, locator);
     return (await this.take('picked')).field;
   }
 
-  fill(...args) {
-    this.sendFill(...args);
-    return this.take('fillResult');
-  }
+  fill(...args) { this.sendFill(...args); return this.take('fillResult'); }
 }
 
 const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8' };
@@ -110,7 +105,7 @@ export function startPageServer() {
     const path = new URL(req.url, 'http://x').pathname;
     const file = VENDOR[path] || join(PAGES_DIR, path);
     let body = null;
-    try { body = readFileSync(file); } catch (e) { /* answered below */ }
+    try { body = readFileSync(file); } catch { /* a 404 */ }
     res.writeHead(body ? 200 : 404, { 'content-type': TYPES[extname(file)] || 'text/plain' }).end(body ?? '');
   });
   return new Promise((ok) => server.listen(0, '127.0.0.1', () => ok({
@@ -134,19 +129,14 @@ export async function launchBrowser() {
   return {
     context,
     worker,
-    popupUrl: new URL('popup.html', worker.url()).href,
     // The worker of the moment: Chromium may stop one and start another.
     picking: () => context.serviceWorkers()[0].evaluate(async () => !!(await chrome.storage.session.get('pick')).pick),
-    async close() {
-      await context.close().catch(() => {});
-      rmSync(dir, { recursive: true, force: true });
-    },
+    close: () => context.close().catch(() => {}).then(() => rmSync(dir, { recursive: true, force: true })),
   };
 }
 
-// Hovers the element (a locator, or a handle for what locators cannot reach)
-// until the pick overlay of its document outlines it, as a user's mouse would,
-// and clicks it there.
+// Hovers the element (a locator, or a handle for what locators cannot reach) until the pick
+// overlay of its document outlines it, as a user's mouse would, and clicks it there.
 export async function clickToPick(page, locator) {
   const box = await locator.boundingBox();
   const [x, y] = [box.x + box.width / 2, box.y + box.height / 2];

@@ -1,17 +1,10 @@
-// The extension against a stand-in for the gateway: the link and the popup,
-// picking by the user's own click only, what each field takes, Enter and the
-// button, the order of lines, and which tab and frame get them.
+// The extension against a stand-in for the gateway: the link and the popup, picking by the user's
+// own click only, what each field (React's too) takes, Enter and the button, and which tab and frame get them.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { GatewayStandIn, MANIFEST, clickToPick, launchBrowser, seen, sleep, startPageServer, until } from '../lib/harness.mjs';
 
-let gateway;
-let pages;
-let other;
-let browser;
-let page;
-let popup;
-let email;
+let gateway, pages, other, browser, page, popup, email, go;
 
 const OK = [true, ''];
 const outcome = (m) => [m.ok, m.error];
@@ -22,8 +15,7 @@ const text = (id, name) => on({ tag: 'input', type: 'text', id, name });
 
 const title = () => browser.context.serviceWorkers()[0].evaluate(() => chrome.action.getTitle({}));
 const shown = () => popup.evaluate(() => ({
-  link: document.getElementById('link').textContent,
-  destination: document.getElementById('destination').textContent,
+  link: document.getElementById('link').textContent, destination: document.getElementById('destination').textContent,
   outcomes: [...document.querySelectorAll('#outcomes li')].map((li) => li.textContent.replace(/^\S+ /, '')),
   stop: !document.getElementById('stop').hidden,
 }));
@@ -35,16 +27,13 @@ const overlay = () => page.evaluate(() => {
     bar: host.shadowRoot.querySelector('.bar').textContent };
 });
 
-async function startPick(kind) {
-  gateway.send({ type: 'pickMode', enabled: true, kind });
-  return until(overlay, 'pick mode in the page');
-}
+const startPick = (kind) => (gateway.pickMode(kind), until(overlay, 'pick mode in the page'));
 
 before(async () => {
   [pages, other] = await Promise.all([startPageServer(), startPageServer()]);
   browser = await launchBrowser();
   popup = await browser.context.newPage();
-  await popup.goto(browser.popupUrl);
+  await popup.goto(new URL('popup.html', browser.worker.url()).href);
   // The page in front, as a user picking would have it.
   page = await browser.context.newPage();
   await page.goto(`${pages.origin}/form.html`);
@@ -70,10 +59,10 @@ test('the popup shows the destination, the last five outcomes, and stops pick mo
   email = await gateway.pick(page, page.locator('#email'));
   await popupShows('destination', `Email on ${pages.origin}/form.html`);
   for (let i = 1; i <= 5; i++) await gateway.fill(email, `v${i}`);
-  await gateway.fill({ ...email, id: 'nothere', name: '', css: '' }, 'v6');
+  await gateway.fill(text('nothere'), 'v6');
   await until(async () => (await shown()).outcomes[0] === 'Fill failed: field not found', 'the outcomes');
   assert.deepEqual((await shown()).outcomes, ['Fill failed: field not found', 'Filled "v5"', 'Filled "v4"', 'Filled "v3"', 'Filled "v2"']);
-  gateway.send({ type: 'pickMode', enabled: true, kind: 'field' });
+  gateway.pickMode();
   await popupShows('stop', true);
   await popup.click('#stop');
   await until(async () => !(await browser.picking()), 'pick mode to end');
@@ -104,12 +93,9 @@ test('only a real click picks; what the page dispatches passes to the page untou
   assert.deepEqual(await gateway.after(300), []);
 
   const at = await clickToPick(page, page.locator('#email'));
-  const picked = await gateway.take('picked');
-  assert.deepEqual([picked.kind, picked.url], ['field', `${pages.origin}/form.html`]);
-  email = picked.field;
-  const { instance, tabId, ...field } = email;
-  assert.deepEqual(field, { label: 'Email', tag: 'input', type: 'email', id: 'email', name: 'email', css: '#email',
-    shadowHosts: [], origin: pages.origin, path: '/form.html' });
+  const { kind, url, field } = await gateway.take('picked');
+  email = field;
+  assert.deepEqual([kind, url, field.label, field.tag, field.type], ['field', `${pages.origin}/form.html`, 'Email', 'input', 'email']);
   assert.equal((await seen(page, 'click')).length, 2, 'the picking click reached the page');
   // Pick mode is over: the next click is the page's.
   await page.mouse.click(at.x, at.y);
@@ -119,8 +105,6 @@ test('only a real click picks; what the page dispatches passes to the page untou
 
 test('field mode outlines only what takes text, button mode only what can be clicked; Escape ends it unseen', async () => {
   for (const [kind, wrong, right, expected] of [
-    ['field', '#go', 'input[name=city]', ['City', 'input', 'text']],
-    ['field', '#send', '#notes', ['Notes', 'textarea', 'textarea']],
     ['field', '#go', '#editor', ['Editor', 'div', '']],
     ['button', '#email', '#go', ['Go on', 'button', 'button']],
   ]) {
@@ -142,7 +126,6 @@ test('field mode outlines only what takes text, button mode only what can be cli
 
 test('duplicate ids and a closed shadow root: the element picked is the one filled', async () => {
   const second = await gateway.pick(page, page.locator('[id=twin]').nth(1));
-  assert.deepEqual([second.label, second.id], ['Second twin', 'twin']);
   assert.deepEqual(await fill(second, 'two'), OK);
   assert.deepEqual(await page.locator('[id=twin]').evaluateAll((els) => els.map((e) => e.value)), ['', 'two']);
   assert.deepEqual(await fill({ ...second, css: '' }, 'x'), [false, 'field is ambiguous']);
@@ -167,11 +150,14 @@ test('each kind of field takes the value as typing would, or says why not', asyn
     [text('ro'), 'x', [false, 'field is read-only or disabled'], '#ro', 'fixed'],
     [on({ tag: 'button', type: 'button', id: 'go' }), 'x', [false, 'field cannot be filled (a button element)']],
     [{ ...email, type: 'text' }, 'x', [false, 'field not found'], '#email', 'path@example.org'],
-    [text('nothere'), 'x', [false, 'field not found']],
+    [text('digits'), '0042', OK, '#digits'],
+    [text('digits'), 'abc', [false, 'value not accepted'], '#digits', '0042'],
   ]) {
     assert.deepEqual(await fill(target, value), expected, `${value} into ${JSON.stringify(target)}`);
     if (where) assert.equal(await page.locator(where).evaluate((el) => el.value ?? el.textContent), shows);
   }
+  // React only sees a value set past its own tracking of the element.
+  assert.equal(await page.locator('#digits').getAttribute('data-state'), '0042');
   const events = await seen(page, ['input', 'change'], 'email');
   assert.deepEqual(events.slice(-2).map((e) => [e.kind, e.value]), [['input', 'path@example.org'], ['change', 'path@example.org']]);
   // An editor is offered beforeinput while it still holds the old text.
@@ -191,43 +177,21 @@ test('Enter comes after the value and submits through the default button, unless
 });
 
 test('the button is clicked after the delay; a failed click or fill is reported', async () => {
-  const go = await gateway.pick(page, page.locator('#go'), 'button');
+  go = await gateway.pick(page, page.locator('#go'), 'button');
   const filled = await gateway.fill(email, 'click@example.org', { button: go, clickButton: true, clickDelayMs: 400 });
   assert.deepEqual(outcome(filled), OK);
   assert.deepEqual(outcome(await gateway.take('buttonClicked')), OK);
-  const clicks = await seen(page, 'click', 'go');
-  assert.equal(clicks.length, 1);
-  assert.ok(clicks[0].at - filled.at >= 300, 'clicked before the delay');
+  const [click] = await seen(page, 'click', 'go');
+  assert.ok(click.at - filled.at >= 300, 'clicked before the delay');
   for (const [target, button, expected] of [
     [email, { ...go, id: 'nothere', css: '' }, [false, 'button not found']],
     [email, { ...go, instance: 'another' }, [false, 'button was picked in another browser']],
-    [text('ro'), go, [false, 'button not clicked: the fill failed']],
   ]) {
     gateway.sendFill(target, 'b', { button, clickButton: true });
     assert.deepEqual(outcome(await gateway.take('buttonClicked')), expected);
   }
-  assert.equal((await seen(page, 'click', 'go')).length, 1);
+  assert.equal((await seen(page, 'click', 'go')).length, 1, 'one click in all');
   gateway.received.length = 0;
-});
-
-test('a React controlled input takes the value into its state; a refused value is reported', async () => {
-  const rpage = await browser.context.newPage();
-  await rpage.goto(`${pages.origin}/react.html`);
-  const name = await gateway.pick(rpage, rpage.locator('#rname'));
-  assert.deepEqual(await fill(name, 'Grace'), OK);
-  const digits = { ...name, id: 'rdigits', label: 'Digits', css: '#rdigits' };
-  assert.deepEqual(await fill(digits, '0042'), OK);
-  assert.equal(await rpage.locator('#state').textContent(), '{"name":"Grace","digits":"0042"}');
-  assert.deepEqual(await fill(digits, 'abc'), [false, 'value not accepted']);
-  assert.equal(await rpage.locator('#rdigits').inputValue(), '0042');
-  await rpage.close();
-});
-
-test('a burst of plain fills lands complete and in order', async () => {
-  const values = Array.from({ length: 200 }, (_, i) => `n${i}@x.org`);
-  for (const value of values) gateway.sendFill(email, value);
-  for (const value of values) assert.deepEqual(outcome(await gateway.take('fillResult')), OK, value);
-  assert.deepEqual((await seen(page, 'input', 'email')).map((e) => e.value).filter((v) => /^n\d+@x\.org$/.test(v)), values);
 });
 
 test('a burst of lines with a click: each click submits its own line, after the page it opened has loaded', async () => {
@@ -242,18 +206,20 @@ test('a burst of lines with a click: each click submits its own line, after the 
   await tab.close();
 });
 
-test('scan lists the fields of the active tab and its frames, each good for a fill', async () => {
+test('junk is ignored; scan lists the fields of the tab and its frames; a frame that shows another origin gets nothing', async () => {
   await page.bringToFront();
+  const [ws] = gateway.open;
+  for (const junk of ['not json', '[1,2]', '"text"', '{"type":"Fill"}', '{"type":"fill"}', '{}']) ws.send(junk);
   gateway.send({ type: 'scan' });
   const answer = await gateway.take('fields');
   assert.deepEqual([answer.url, answer.title], [`${pages.origin}/form.html`, 'Plain form']);
-  assert.deepEqual(answer.fields.map((f) => f.label).join(), 'Email,City,Notes,Country,Guarded,Single,First twin,Second twin,Editor,Inner code,Code,Framed');
+  assert.deepEqual(answer.fields.map((f) => f.label).join(), 'Email,City,Notes,Country,Guarded,Single,First twin,Second twin,Editor,Inner code,Code,Digits,Framed');
   assert.deepEqual(await fill(answer.fields.at(-1), 'from scan'), OK);
-  assert.equal(await page.frameLocator('#child').locator('#framed').inputValue(), 'from scan');
-});
-
-test('a field in a cross-origin frame; once the frame shows another origin it gets nothing', async () => {
   const child = page.frameLocator('#child');
+  assert.equal(await child.locator('#framed').inputValue(), 'from scan');
+  // A fill without a target names no page: no browser answers it.
+  assert.deepEqual(await gateway.after(0), []);
+
   const show = (origin) => page.locator('#child').evaluate((f, src) => { f.src = src; }, `${origin}/frame.html`);
   await show(other.origin);
   const framed = await gateway.pick(page, child.locator('#framed'));
@@ -267,7 +233,6 @@ test('a field in a cross-origin frame; once the frame shows another origin it ge
 });
 
 test('the picked page closed, a look-alike of another origin in front: nothing is filled, pressed or clicked', async () => {
-  const go = await gateway.pick(page, page.locator('#go'), 'button');
   await page.close();
   const alike = await browser.context.newPage();
   await alike.goto(`${other.origin}/form.html`);
@@ -287,7 +252,7 @@ test('the picked page closed, a look-alike of another origin in front: nothing i
 });
 
 test('a lost link ends pick mode, and after it nothing comes back but the hello', async () => {
-  gateway.send({ type: 'pickMode', enabled: true, kind: 'field' });
+  gateway.pickMode();
   await until(() => browser.picking(), 'pick mode');
   await gateway.stop();
   await popupShows('link', 'Gateway not connected');
@@ -296,15 +261,4 @@ test('a lost link ends pick mode, and after it nothing comes back but the hello'
   await gateway.take('hello', 8000);
   assert.deepEqual(await gateway.after(500), []);
   assert.equal(gateway.connections.length, 1, 'one link per extension');
-});
-
-test('unknown, malformed and non-object messages are ignored and the link stays up', async () => {
-  const [ws] = gateway.open;
-  for (const text of ['not json', '[1,2]', '"text"', '{"type":"Fill"}', '{"type":"fill"}', '{}']) ws.send(text);
-  ws.send(Buffer.from([1, 2, 3]), { binary: true });
-  gateway.send({ type: 'scan' });
-  await gateway.take('fields');
-  // A fill without a target names no page: no browser answers it.
-  assert.deepEqual(gateway.received.map((m) => m.type), []);
-  assert.equal(ws.readyState, 1);
 });
