@@ -11,6 +11,3 @@ if(NOT WIN32)
     set_tests_properties(tst_linuxpolicy_x11 PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;FIELDPOST_X11_TEST=1")
   endif()
 endif()
-
-fieldpost_add_test(tst_installwindow PORT9000 SOURCES tst_installwindow.cpp
-  LIBS fieldpost_window Qt6::WebSockets)

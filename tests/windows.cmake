@@ -1,9 +1,6 @@
-# A Windows build (scripts/windows-check) runs the suites listed here, the
-# Win32-layer checks and the deployed program with its installer, under wine
-# when cross-built. A Linux build makes only the Linux end of the last check.
-# The suites that run on Windows too; each is <name>.cpp over the window library.
-set(FIELDPOST_WINDOWS_SUITES tst_mainwindow tst_gateway tst_singleinstance tst_tray tst_installwindow)
-
+# A Windows build (scripts/windows-check) runs the window suites, the Win32-layer
+# checks and the deployed program with its installer, under wine when
+# cross-built. A Linux build makes only the Linux end of the last check.
 if(NOT WIN32)
   find_package(Qt6 REQUIRED COMPONENTS WebSockets)
   # Run by the Windows build's CTest (windows_app).
@@ -12,19 +9,13 @@ if(NOT WIN32)
   return()
 endif()
 
-set(windows_env "")
 if(CMAKE_CROSSCOMPILING)
   include(${PROJECT_SOURCE_DIR}/cmake/WindowsRuntime.cmake)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run)
   string(REPLACE ";" ":" dll_dirs "${FIELDPOST_WINDOWS_DLL_DIRS}")
   # The installation suite's registry case writes HKLM: only in wine's throw-away prefix.
-  set(windows_env FIELDPOST_WINE_DLL_DIRS=${dll_dirs} FIELDPOST_WRITE_HKLM=1)
+  set(window_env FIELDPOST_WINE_DLL_DIRS=${dll_dirs} FIELDPOST_WRITE_HKLM=1)
 endif()
-
-foreach(suite IN LISTS FIELDPOST_WINDOWS_SUITES)
-  fieldpost_add_test(${suite} SOURCES ${suite}.cpp PluginSocket.h LIBS fieldpost_window PORT9000 ENV ${windows_env})
-  target_compile_definitions(${suite} PRIVATE FIELDPOST_BINARY="$<TARGET_FILE:fieldpost>" FIELDPOST_OWN_WEBSOCKET_CLIENT)
-endforeach()
 
 # The Qt-free Win32 layer on its own: process list, window search and activation.
 # Static, since it also serves the deployed-program check, which has no MinGW DLLs on its path.
