@@ -210,7 +210,6 @@ private slots:
         startWindow();
         QLineEdit *value = probe::lineEdits(window.get(), QStringLiteral("Test")).value(0);
         QVERIFY(value);
-        QCOMPARE(value->text(), QStringLiteral("12345"));
         QPushButton *test = probe::button(window.get(), QStringLiteral("Test (send to browser)"));
 
         test->click();

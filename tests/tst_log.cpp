@@ -25,11 +25,6 @@ void log(MainWindow *window, const QString &message)
     QVERIFY(QMetaObject::invokeMethod(window, "log", Q_ARG(QString, message)));
 }
 
-QStringList viewLines(MainWindow *window)
-{
-    return probe::logView(window)->toPlainText().split(QLatin1Char('\n'));
-}
-
 QStringList fileLines(const QString &path)
 {
     QFile file(path);
@@ -60,7 +55,7 @@ private slots:
         auto window = windowLoggingTo(folder->path());
         log(window.get(), QString());
         log(window.get(), QStringLiteral("Plugin pr\u00eat \u2192 ok"));
-        const QStringList view = viewLines(window.get());
+        const QStringList view = probe::logView(window.get())->toPlainText().split(QLatin1Char('\n'));
         QCOMPARE(view.first().mid(11), QStringLiteral("Log file: ") + QDir::toNativeSeparators(logPath()));
         QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] $")).match(view.at(view.size() - 2)).hasMatch(),
                  qPrintable(view.at(view.size() - 2)));
@@ -88,9 +83,6 @@ private slots:
 
         probe::button(window.get(), QStringLiteral("Clear"))->click();
         QCOMPARE(probe::logView(window.get())->toPlainText(), QString());
-        probe::button(window.get(), QStringLiteral("Copy"))->click();
-        QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), QString());
-        QCOMPARE(probe::logMessages(window.get()), QStringList{QStringLiteral("Log copied to clipboard.")});
 
         log(window.get(), QStringLiteral("cleared before it was shown"));
         probe::button(window.get(), QStringLiteral("Clear"))->click();
@@ -108,7 +100,7 @@ private slots:
         window.reset();
         const QStringList file = fileLines(logPath());
         QCOMPARE(file.filter(QRegularExpression(QStringLiteral("\\] line \\d+$"))).size(), 10001);
-        QCOMPARE(file.filter(QStringLiteral("] Log copied to clipboard.")).size(), 3);
+        QCOMPARE(file.filter(QStringLiteral("] Log copied to clipboard.")).size(), 2);
         QCOMPARE(file.filter(QStringLiteral("] cleared before it was shown")).size(), 1);
     }
 
