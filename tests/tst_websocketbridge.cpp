@@ -102,8 +102,7 @@ private slots:
         QTRY_COMPARE(state->size(), 2);
         QCOMPARE(texts(*state), (QStringList{"true", "false"}));
         QVERIFY(!bridge->isConnected());
-        QCOMPARE(logLines().size(), 4);
-        QCOMPARE(logLines().last(), "Plugin disconnected");
+        QCOMPARE(logLines().mid(3), QStringList{"Plugin disconnected"});
     }
 
     // Each message type reaches its signal or log line; nothing is answered.
@@ -127,9 +126,10 @@ private slots:
 
         QCOMPARE(logLines(), (QStringList{"Plugin connected", QStringLiteral("Plugin prêt (v2.1)"),
                                           QStringLiteral("Erreur plugin : Onglet fermé")}));
-        QCOMPARE(QList<QVariantList>(fields), {{"u", "t", QJsonArray{QJsonObject{{"tag", "input"}}}}});
-        QCOMPARE(QList<QVariantList>(picked), {{"field", "u", QJsonObject{{"tag", "input"}, {"k", 1}}}});
-        QCOMPARE(QList<QVariantList>(clicked), {{true, QString()}});
+        using Calls = QList<QVariantList>;
+        QCOMPARE(Calls(fields), (Calls{{"u", "t", QJsonArray{QJsonObject{{"tag", "input"}}}}}));
+        QCOMPARE(Calls(picked), (Calls{{"field", "u", QJsonObject{{"tag", "input"}, {"k", 1}}}}));
+        QCOMPARE(Calls(clicked), (Calls{{true, QString()}}));
         QCOMPARE(messages.size(), 1);
 
         // Destroying the bridge with a plugin attached says nothing and closes it.
