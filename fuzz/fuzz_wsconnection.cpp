@@ -57,9 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(run(input, 1) == whole);
     FUZZ_CHECK(run(input, size ? 1 + data[size - 1] % 17 : 1) == whole);
 
-    qsizetype payloads = 0;
     for (const Seen &event : whole) {
-        payloads += event.payload.size();
         if (event.type == Type::Upgraded) {
             FUZZ_CHECK(event.sent.startsWith("HTTP/1.1 101 Switching Protocols\r\n") && event.sent.endsWith("\r\n\r\n"));
             FUZZ_CHECK(input.indexOf(QByteArrayView("\r\n\r\n")) <= WsHandshake::MaxRequestHeadBytes);
@@ -71,7 +69,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         else
             FUZZ_CHECK(event.sent.isEmpty());
     }
-    // Payloads come out of the input's bytes: together they can never outgrow it.
-    FUZZ_CHECK(payloads <= input.size());
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "TestMain.h"
 #include "TestSupport.h"
 
+#include "DescribeField.h"
 #include "PluginProtocol.h"
 
 #include <QJsonDocument>
@@ -63,11 +64,9 @@ private slots:
         row("{'type':'fillResult','ok':true}", "fillResult|true|");
         row("{'type':'fillResult','ok':false,'error':'not found'}", "fillResult|false|not found");
         row("{'type':'fillResult','ok':'true'}", "fillResult|false|");
-        row("{'type':'fillResult','ok':1}", "fillResult|false|");
         row("{'type':'buttonClicked','ok':true,'error':''}", "buttonClicked|true|");
         row("{'type':'buttonClicked','ok':'true','error':'gone'}", "buttonClicked|false|gone");
         row("{'type':'error','error':'Page non prise en charge'}", "error|Page non prise en charge");
-        row("{'type':'error'}", "error|");
         // Types match exactly; what only goes out, or is no object, is dropped.
         for (const char *payload : {"{'type':'Hello','version':'1'}", "{'type':'FILLRESULT','ok':true}",
                                     "{'type':'scan'}", "{'version':'1'}", "{'type':5}", "[{'type':'hello'}]"})
@@ -95,6 +94,16 @@ private slots:
         const QByteArray fill = serializePluginMessage(pluginFillMessage(target, value, true, button, true, 300));
         QCOMPARE(support::json(fill), (QJsonObject{{"type", "fill"}, {"target", target}, {"value", value}, {"pressEnter", true},
                                                    {"button", button}, {"clickButton", true}, {"clickDelayMs", 300}}));
+    }
+
+    // How the window names a picked element, past the plain cases its suites see.
+    void describe()
+    {
+        const std::pair<const char *, const char *> rows[] = {{"{'label':'Code','tag':'textarea'}", "Code  [textarea]"},
+            {"{'label':'','tag':'','type':'text'}", "(no name)  [/text]"}, {"{'label':5,'tag':'input'}", "(no name)  [input]"},
+            {"{'label':'%2 %1','tag':'%1','type':'%2'}", "%2 %1  [%1/%2]"}};
+        for (const auto &[descriptor, shown] : rows)
+            QCOMPARE(describeField(support::json(j(descriptor))), QString::fromUtf8(shown));
     }
 };
 

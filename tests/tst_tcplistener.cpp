@@ -23,18 +23,18 @@ std::unique_ptr<QTcpSocket> connectClient(quint16 port, const QHostAddress &addr
     return socket->waitForConnected(5000) ? std::move(socket) : nullptr;
 }
 
-// A listener on a free port with its log and lines collected; the raw-chunk
-// lines are only counted unless asked for, as a bulk transfer writes thousands.
+// A listener on a free port with its lines and log collected; of the raw-chunk
+// lines only the last is kept, as a bulk transfer writes thousands.
 struct Rig
 {
-    explicit Rig(bool keepRaw = true) : port(support::freePort()), lines(&listener, &TcpListener::lineReceived)
+    Rig() : port(support::freePort()), lines(&listener, &TcpListener::lineReceived)
     {
-        QObject::connect(&listener, &TcpListener::logMessage, &listener, [this, keepRaw](const QString &msg) {
-            const bool raw = msg.startsWith(QLatin1String("TCP raw: "));
-            rawLines += raw ? 1 : 0;
-            longestRaw = raw ? qMax(longestRaw, msg.size()) : longestRaw;
-            if (keepRaw || !raw)
-                log << msg;
+        QObject::connect(&listener, &TcpListener::logMessage, &listener, [this](const QString &msg) {
+            if (!msg.startsWith(QLatin1String("TCP raw: ")))
+                return log.append(msg);
+            ++rawLines;
+            longestRaw = qMax(longestRaw, msg.size());
+            lastRaw = msg;
         });
     }
     int count(const QString &text) const { return int(log.count(text)); }
@@ -43,6 +43,7 @@ struct Rig
     quint16 port;
     QSignalSpy lines;
     QStringList log;
+    QString lastRaw;
     int rawLines = 0;
     qsizetype longestRaw = 0;
 };
@@ -73,23 +74,11 @@ private slots:
         QVERIFY(v6);
         QTRY_COMPARE(rig.listener.clientCount(), 2);
 
-        Rig other; // the port is in use now
-        QVERIFY(!other.listener.start(rig.port));
-        QVERIFY(!other.listener.isListening());
-        QCOMPARE(other.log.size(), 1);
-        QVERIFY2(other.log.first().contains(QRegularExpression(QStringLiteral("^TCP: failed to listen on port %1 \\(.+\\)$")
-                                                                   .arg(rig.port))),
-                 qPrintable(other.log.first()));
-
         rig.listener.stop();
         QVERIFY(!rig.listener.isListening());
         QCOMPARE(rig.listener.clientCount(), 0);
         QCOMPARE(texts(counts).last(), "0");
         QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
-
-        // Port 0 takes any port but logs the port asked for.
-        QVERIFY(rig.listener.start(0));
-        QCOMPARE(rig.log.last(), QStringLiteral("TCP: listening on port 0"));
     }
 
     // The raw line shows the chunk trimmed while the line keeps its blanks; each
@@ -106,9 +95,9 @@ private slots:
         client->write("  AB00C3{PAQ_Marrowlinker}\xc3\xa9 \n");
         QVERIFY(rig.lines.wait(5000));
         QCOMPARE(texts(rig.lines), QStringList{"  AB"});
-        QCOMPARE(rig.log, QStringList{QStringLiteral(
+        QCOMPARE(rig.lastRaw, QStringLiteral(
                               "TCP raw: \"AB00C3{PAQ_Marrowlinker}\u00e9\"  [hex 20 20 41 42 30 30 43 33 7b 50 41 51 5f "
-                              "4d 61 72 72 6f 77 6c 69 6e 6b 65 72 7d c3 a9 20 0a]")});
+                              "4d 61 72 72 6f 77 6c 69 6e 6b 65 72 7d c3 a9 20 0a]"));
 
         // The marker is removed across the cut, so the bytes left from the first chunk are a frame of their own.
         client->write(keepAliveMarker.left(3));
@@ -121,7 +110,7 @@ private slots:
                 << QStringLiteral("Send a Screen Shot of this windows to: support@thornvaleworks.com :")
                 << QStringLiteral("ASCII: ") + QLatin1String(ascii) << QStringLiteral("Marrowlinker BAD version !");
         }
-        QCOMPARE(rig.log.filter(QRegularExpression(QStringLiteral("^(?!TCP raw: )"))), bad);
+        QCOMPARE(rig.log, bad);
         QCOMPARE(rig.listener.clientCount(), 1);
     }
 
@@ -160,11 +149,11 @@ private slots:
         QCOMPARE(texts(rig.lines), (QStringList{"CD", "EF"}));
     }
 
-    // A client sends its frames in pieces while another floods without a
-    // delimiter: only the flood is dropped, the other goes on in order.
+    // A client sends frames while another floods without a delimiter: only the
+    // flood is dropped, the other goes on in order.
     void floodIsDroppedAlone()
     {
-        Rig rig(false);
+        Rig rig;
         QVERIFY(rig.listener.start(rig.port));
         auto good = connectClient(rig.port), flood = connectClient(rig.port);
         QVERIFY(good && flood);
@@ -172,14 +161,10 @@ private slots:
         flood->write(QByteArray(maxPendingBytes + 1, 'a'));
         QTRY_VERIFY(rig.rawLines > 3); // the flood is under way
 
-        QByteArray stream;
         QStringList expected;
         for (int n = 0; n < 5; ++n) {
             expected << QStringLiteral("line %1").arg(n);
-            stream += encodeFrame(expected.last().toUtf8());
-        }
-        for (qsizetype at = 0; at < stream.size(); at += 7) {
-            good->write(stream.mid(at, 7));
+            good->write(encodeFrame(expected.last().toUtf8()));
             QVERIFY(good->waitForBytesWritten(5000));
             QCoreApplication::processEvents();
         }

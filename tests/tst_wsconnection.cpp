@@ -12,9 +12,6 @@ using namespace support;
 
 namespace {
 
-// The second example exchange most WebSocket tutorials quote.
-const QByteArray otherKey = "x3JJHMbDL1EzLkh9GBhXDw==";
-const QByteArray otherAccept = "HSmrc0sMlYUkAGmm5OPpG2HaGWk=";
 const QByteArray request = upgradeRequest();
 
 QByteArray head(const QByteArray &headers) { return upgradeRequest(headers); }
@@ -104,13 +101,10 @@ private slots:
         row("rfc key", request, upgraded);
         row("name in capitals, blanks and tabs, lines without colon",
             head("garbage line\r\n \tSEC-WEBSOCKET-KEY \t:" + rfcKey + " \t \r\n"), upgraded);
-        row("two keys, last wins", head(rfcKeyLine + "Sec-WebSocket-Key: " + otherKey + "\r\n"),
-            {"upgraded", "sent 101 " + otherAccept});
-        row("later empty key wins", head(rfcKeyLine + "Sec-WebSocket-Key:  \r\n"), {"refused"});
+        row("of two keys the later, empty one wins", head(rfcKeyLine + "Sec-WebSocket-Key:  \r\n"), {"refused"});
         row("no key", head(""), {"refused"});
         row("similar names do not count",
             head("X-Sec-WebSocket-Key: " + rfcKey + "\r\nSec-WebSocket-Key2: " + rfcKey + "\r\n"), {"refused"});
-        row("no blank line yet", request.chopped(2), {});
 
         // Only browser extensions (and local tools, which send no Origin) may connect.
         row("chrome extension", head("ORIGIN: Chrome-Extension://abcdefghijklmnop\r\n" + rfcKeyLine), upgraded);
@@ -120,8 +114,6 @@ private slots:
         const QString refused = QStringLiteral("refused origin ");
         row("local web page after the key", head(rfcKeyLine + "Origin: http://127.0.0.1:8080\r\n"),
             {refused + "http://127.0.0.1:8080"});
-        row("look-alike host", head("Origin: https://chrome-extension.evil.example\r\n" + rfcKeyLine),
-            {refused + "https://chrome-extension.evil.example"});
         row("opaque origin", head("Origin: null\r\n" + rfcKeyLine), {refused + "null"});
         row("scheme without host", head("Origin: chrome-extension://\r\n" + rfcKeyLine), {refused + "chrome-extension://"});
         row("web origin after extension origin",
@@ -163,8 +155,6 @@ private slots:
                {"text before", "close", "sent 8800"});
         frames("long length forms for short payloads",
                clientFrame(0x81, "s16", true, 126) + clientFrame(0x81, "s64", false, 127), {"text s16", "text s64"});
-        frames("oversized ping echoed whole", control(0x9, QByteArray(200, 'p')),
-               {"ping " + shown(QByteArray(200, 'p')), sent(QByteArray::fromHex("8a7e00c8") + QByteArray(200, 'p'))});
         frames("top bit of 64-bit length", QByteArray::fromHex("817f8000000000000005") + "Hello" + text("t"),
                {"failed frame length with the top bit set"});
         // Judged on the header alone, whatever the opcode.
@@ -188,43 +178,31 @@ private slots:
         }
     }
 
-    // Each length form the server writes, at the edges between them; the reading
-    // side is in the rows above and in the bounds below.
-    void lengthForms()
-    {
-        WsConnection connection;
-        connection.receive(request);
-        QVERIFY(connection.next());
-        connection.takeOutgoing();
-        const std::pair<int, const char *> forms[] = {{125, "817d"}, {126, "817e007e"}, {65535, "817effff"},
-                                                       {65536, "817f0000000000010000"}};
-        for (const auto &[size, header] : forms) {
-            connection.sendText(QByteArray(size, 'x'));
-            QCOMPARE(connection.takeOutgoing(), QByteArray::fromHex(header) + QByteArray(size, 'x'));
-        }
-    }
-
-    // Text goes out only between the upgrade and the close, in the order it was sent.
+    // Text goes out only between the upgrade and the close, in the order it was
+    // sent, in each length form at the edges between them.
     void sendsOnlyWhileOpen()
     {
         WsConnection connection;
         connection.receive(request.chopped(1));
         connection.sendText("early");
         QVERIFY(!connection.next() && connection.outgoingSize() == 0 && !connection.upgraded());
-
         connection.receive(request.right(1) + control(0x9, "p"));
         QCOMPARE(describe(*connection.next()), QStringLiteral("upgraded"));
         connection.sendText("a");
         QCOMPARE(describe(*connection.next()), QStringLiteral("ping p"));
-        QCOMPARE(connection.takeOutgoing(), rfcResponse + QByteArray::fromHex("810161") + QByteArray::fromHex("8a0170"));
+        QCOMPARE(connection.takeOutgoing(), rfcResponse + QByteArray::fromHex("8101618a0170"));
+        const std::pair<int, const char *> forms[] = {{125, "817d"}, {126, "817e007e"}, {65535, "817effff"},
+                                                       {65536, "817f0000000000010000"}};
+        for (const auto &[size, header] : forms) {
+            connection.sendText(QByteArray(size, 'x'));
+            QCOMPARE(connection.takeOutgoing(), QByteArray::fromHex(header) + QByteArray(size, 'x'));
+        }
         QVERIFY(connection.isOpen());
-
         connection.receive(control(0x8, {}));
         QCOMPARE(describe(*connection.next()), QStringLiteral("close"));
         connection.sendText("late");
         QCOMPARE(connection.takeOutgoing().toHex(), QByteArray("8800"));
-        QVERIFY(connection.upgraded());
-        QVERIFY(!connection.isOpen());
+        QVERIFY(connection.upgraded() && !connection.isOpen());
     }
 
     // The message bound at its edge, whole and in odd-sized chunks: these inputs
