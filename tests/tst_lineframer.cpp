@@ -114,6 +114,10 @@ private slots:
         QCOMPARE(encodeFrame("abc\r\n"), "abc\r\n013D" + D);
         // 8,500,000 bytes of 0xFF sum to 0x81316CE0, written as -7ECE9320.
         QCOMPARE(frameChecksum(QByteArray(8'500'000, '\xff')), QByteArray("-7EC"));
+        // A frame no longer than its trailer carries no line, whatever its digits say.
+        LineFramer framer;
+        framer.feed("0000" + D);
+        QCOMPARE(drain(framer), QStringList{badText("0000")});
     }
 
     // The same cuts to LineFramer and to the whole-buffer scheme: the same events
