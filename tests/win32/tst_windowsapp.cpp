@@ -74,7 +74,8 @@ class TestWindowsApp : public QObject
 
 private slots:
     // Hidden at start, shown by a second start through the named pipe; a line
-    // from Linux's fieldpost-send reaches a plugin on 127.0.0.1:9000.
+    // from Linux's fieldpost-send reaches a plugin on 127.0.0.1:9000; the
+    // choice is kept in the user's registry.
     void deployedProgram()
     {
         const QString exe = env("FIELDPOST_DIST") + QStringLiteral("/fieldpost.exe");
@@ -108,6 +109,8 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(!fill.isEmpty(), first.log.constData(), 10000);
         QCOMPARE(fill.value(QLatin1String("value")).toString(), QStringLiteral("line from Linux"));
         QCOMPARE(fill.value(QLatin1String("target")).toObject(), field);
+        const auto stored = wine({"reg", "query", "HKCU\\Software\\Thornvaleworks\\Fieldpost", "/v", "lastDestUrl"});
+        QVERIFY2(stored.second.contains("https://shop.example/order"), stored.second.constData());
     }
 
     void installer()
