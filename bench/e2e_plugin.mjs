@@ -12,14 +12,14 @@ import { connect } from 'node:net';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import {
-  GATEWAY_PORT, SUITE_ROOT, clickToPick, launchBrowser, scratchDir, sleep, startPageServer, waitUntil,
+  GATEWAY_PORT, clickToPick, launchBrowser, scratchDir, sleep, startPageServer,
 } from '../tests/plugin/lib/harness.mjs';
-import { Gateway } from '../tests/plugin/lib/gateway.mjs';
+import { Gateway, REPO_ROOT, waitUntil } from './gateway-process.mjs';
 
 // The gateway inherits this: its log file goes to a scratch folder, not the user's.
 process.env.XDG_DATA_HOME = join(scratchDir('bench-data'), 'data');
 
-const { WebSocket } = createRequire(`${SUITE_ROOT}/`)('ws');
+const { WebSocket } = createRequire(join(REPO_ROOT, 'tests', 'plugin', '/'))('ws');
 const LATENCY_LINES = 500;
 const RATES = [2000, 4000, 8000];
 const RATE_SECONDS = 2;
@@ -74,7 +74,8 @@ const browser = await launchBrowser();
 const page = await browser.context.newPage();
 await page.goto(`${pages.origin}/form.html`);
 await gateway.waitLogged('Plugin connected', { timeout: 15000 });
-await browser.startPick();
+await browser.worker.evaluate(() =>
+  globalThis.fieldpost.handleGatewayMessage({ type: 'pickMode', enabled: true, kind: 'field' }));
 await clickToPick(page, page.locator('#email'));
 await gateway.waitLogged('Field selected: Email  [input/email]');
 const plugin = await latencies('lat', LATENCY_LINES);

@@ -1,0 +1,113 @@
+// The real gateway for the benchmarks: without a screen, with a throw-away
+// settings store, its log read from stderr with the time each line arrived.
+import { spawn } from 'node:child_process';
+import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { GATEWAY_PORT, scratchDir, sleep } from '../tests/plugin/lib/harness.mjs';
+
+export const REPO_ROOT = resolve(dirname(fileURLToPath(import.meta.url)), '..');
+
+// Asks until the answer is truthy, every `every` ms (a benchmark waits finer than the tests).
+export async function waitUntil(check, { timeout = 10000, every = 10, what = 'condition' } = {}) {
+  const end = Date.now() + timeout;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what}`);
+    await sleep(every);
+  }
+}
+
+function built(env, name) {
+  return process.env[env] || ['build-test', 'build'].map((b) => join(REPO_ROOT, b, name)).find(existsSync);
+}
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = createServer().once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+export class Gateway {
+  // settings: extra [General] keys for the throw-away store, such as simulateEnter.
+  constructor(settings = {}) {
+    this.settings = settings;
+  }
+
+  // A gateway that lost port 9000 to another program on a shared machine tries again.
+  async start() {
+    this.app = built('FIELDPOST_APP', 'app/fieldpost');
+    this.sendTool = built('FIELDPOST_SEND', 'tools/fieldpost-send');
+    if (!this.app || !this.sendTool) throw new Error('build the fieldpost and fieldpost-send targets first');
+    await waitUntil(async () => {
+      await this.stop();
+      this.spawn(await freePort());
+      await waitUntil(() => this.logged(/^WebSocket: (listening|failed)/).length || this.process.exitCode !== null,
+        { what: 'the gateway to start' });
+      return this.logged(`WebSocket: listening on ws://127.0.0.1:${GATEWAY_PORT}`).length > 0;
+    }, { timeout: 60000, every: 500, what: `the gateway to listen on port ${GATEWAY_PORT}` });
+    await this.waitLogged(/^TCP: listening/);
+    return this;
+  }
+
+  spawn(tcpPort) {
+    this.tcpPort = tcpPort;
+    this.lines = [];
+    const dir = scratchDir('gateway');
+    mkdirSync(join(dir, 'config', 'Thornvaleworks'), { recursive: true });
+    mkdirSync(join(dir, 'tmp'));
+    writeFileSync(join(dir, 'config', 'Thornvaleworks', 'Fieldpost.conf'), ['[General]', `tcpPort=${tcpPort}`,
+      ...Object.entries(this.settings).map(([k, v]) => `${k}=${v}`), ''].join('\n'));
+    this.process = spawn(this.app, [], {
+      env: { ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: join(dir, 'config'), TMPDIR: join(dir, 'tmp') },
+      stdio: ['ignore', 'pipe', 'pipe'],
+    });
+    let pending = '';
+    const take = (chunk) => {
+      const parts = (pending + chunk.toString('utf8')).split('\n');
+      pending = parts.pop();
+      const at = performance.timeOrigin + performance.now();
+      for (const line of parts) this.lines.push({ text: line.replace(/\r$/, ''), at });
+    };
+    this.process.stderr.on('data', take);
+    this.process.stdout.on('data', take);
+  }
+
+  // Lines of the log without their "[HH:mm:ss] " time.
+  logged(pattern) {
+    return this.lines.filter((l) => {
+      const m = /^\[\d\d:\d\d:\d\d\] (.*)$/.exec(l.text);
+      return m && (typeof pattern === 'string' ? m[1] === pattern : pattern.test(m[1]));
+    });
+  }
+
+  waitLogged(pattern, { count = 1, timeout = 10000 } = {}) {
+    return waitUntil(() => this.logged(pattern).length >= count, { timeout, what: `${count} log line(s) ${pattern}` })
+      .catch((e) => { throw new Error(`${e.message}; last lines:\n${this.lines.slice(-15).map((l) => l.text).join('\n')}`); });
+  }
+
+  // Sends lines through the companion product's sender tool.
+  sendLines(lines) {
+    return new Promise((resolve, reject) => {
+      const child = spawn(this.sendTool, ['--port', String(this.tcpPort)], { stdio: ['pipe', 'ignore', 'pipe'] });
+      let err = '';
+      child.stderr.on('data', (d) => { err += d; });
+      child.once('error', reject);
+      child.once('exit', (code) => (code === 0 ? resolve() : reject(new Error(`fieldpost-send exited ${code}: ${err}`))));
+      child.stdin.end(lines.map((l) => `${l}\n`).join(''));
+    });
+  }
+
+  async stop() {
+    if (!this.process || this.process.exitCode !== null) return;
+    this.process.kill('SIGTERM');
+    await waitUntil(() => this.process.exitCode !== null || this.process.signalCode !== null, { timeout: 5000 })
+      .catch(() => this.process.kill('SIGKILL'));
+  }
+}
