@@ -3,7 +3,6 @@
 find_program(FIELDPOST_NODE node)
 if(NOT FIELDPOST_NODE)
   message(WARNING "node not found: the extension tests will fail (install nodejs and npm, then npm ci in tests/plugin)")
-  set(FIELDPOST_NODE node)
 endif()
 set(plugin_tmp ${CMAKE_CURRENT_BINARY_DIR}/plugin-tmp)
 file(MAKE_DIRECTORY ${plugin_tmp})

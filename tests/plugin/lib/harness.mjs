@@ -1,5 +1,4 @@
-// Shared pieces of the extension tests: one way to wait, a stand-in for the
-// gateway on port 9000, a web server for the test pages, Chromium with the extension.
+// Shared pieces of the extension tests.
 import { createServer } from 'node:http';
 import { cpSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -61,7 +60,6 @@ export class GatewayStandIn {
 
   get open() { return this.connections.filter((ws) => ws.readyState === 1); }
 
-  // Takes (removes) the first received message of this type.
   take(type, ms) {
     return until(() => {
       const i = this.received.findIndex((m) => m.type === type);
@@ -113,8 +111,7 @@ export function startPageServer() {
   })));
 }
 
-// Chromium refuses an extension folder that other browsers load at the same
-// time, so each browser gets its own copy.
+// Chromium refuses an extension folder that another browser has loaded, so each gets its own copy.
 export async function launchBrowser() {
   const dir = scratchDir('chromium');
   const extension = join(dir, 'extension');
@@ -127,16 +124,14 @@ export async function launchBrowser() {
   });
   const worker = context.serviceWorkers()[0] || await context.waitForEvent('serviceworker', { timeout: 15000 });
   return {
-    context,
-    worker,
+    context, worker,
     // The worker of the moment: Chromium may stop one and start another.
     picking: () => context.serviceWorkers()[0].evaluate(async () => !!(await chrome.storage.session.get('pick')).pick),
     close: () => context.close().catch(() => {}).then(() => rmSync(dir, { recursive: true, force: true })),
   };
 }
 
-// Hovers the element (a locator, or a handle for what locators cannot reach) until the pick
-// overlay of its document outlines it, as a user's mouse would, and clicks it there.
+// Hovers the element (a locator, or a handle where locators cannot reach) until its pick overlay outlines it; clicks there.
 export async function clickToPick(page, locator) {
   const box = await locator.boundingBox();
   const [x, y] = [box.x + box.width / 2, box.y + box.height / 2];

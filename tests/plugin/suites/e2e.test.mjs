@@ -2,7 +2,7 @@
 // real click picks in one, lines go in through fieldpost-send, and the pages and the gateway's log show the outcome.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { mkdirSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { join } from 'node:path';
@@ -13,13 +13,11 @@ const { FIELDPOST_APP: APP, FIELDPOST_SEND: SEND } = process.env;
 
 let gateway, tcpPort, pages, browsers, tabs, log = [];
 
-// The gateway's log lines without their "[HH:mm:ss] " time.
 const logged = (pattern) => log.filter((l) => (typeof pattern === 'string' ? l === pattern : pattern.test(l)));
 const waitLogged = (pattern, count = 1) => until(() => logged(pattern).length >= count, `${count} log line(s) ${pattern}`, 15000)
   .catch((e) => { throw new Error(`${e.message}; last lines:\n${log.slice(-15).join('\n')}`); });
 
-// The gateway without a screen, with a throw-away settings store and a free TCP
-// port; false when port 9000 was taken.
+// The gateway without a screen, with throw-away settings and a free TCP port; false when port 9000 was taken.
 async function startGateway() {
   gateway?.kill('SIGKILL');
   const probe = createServer();
@@ -35,12 +33,7 @@ async function startGateway() {
   return logged(`WebSocket: listening on ws://127.0.0.1:${GATEWAY_PORT}`).length > 0;
 }
 
-// Through the companion product's sender tool.
-function sendLines(lines) {
-  const child = spawn(SEND, ['--port', String(tcpPort)], { stdio: ['pipe', 'ignore', 'inherit'] });
-  child.stdin.end(lines.map((l) => `${l}\n`).join(''));
-  return new Promise((ok, fail) => child.once('exit', (code) => (code ? fail(new Error(`fieldpost-send exited ${code}`)) : ok())));
-}
+const sendLines = (lines) => execFileSync(SEND, ['--port', String(tcpPort)], { input: lines.map((l) => `${l}\n`).join(''), stdio: ['pipe', 'ignore', 'inherit'] });
 
 before(async () => {
   assert.ok(APP && SEND, 'run through ctest, which names the built gateway and fieldpost-send');
@@ -69,7 +62,7 @@ test('only the browser that picked fills and answers; the other leaves pick mode
   await until(async () => !(await browsers[1].picking()), 'the other browser to leave pick mode');
 
   const lines = ['first@example.org', 'second@example.org', 'third@example.org'];
-  await sendLines(lines);
+  sendLines(lines);
   await waitLogged('Fill OK.', lines.length);
   assert.deepEqual((await seen(tabs[0], 'input', 'email')).map((s) => s.value), lines);
   // "Simulate Enter key after filling" is on by default: each line submits the form.
