@@ -35,7 +35,6 @@ public:
             tcp.write(support::clientFrame(0x88, {}));
         tcp.disconnectFromHost();
     }
-    QString errorString() const { return tcp.errorString(); }
 
 signals:
     void connected();

@@ -12,10 +12,8 @@ class TestSingleInstance : public QObject
     Q_OBJECT
 
 private:
-    // Runs the real program; the sandboxed TMPDIR and settings are inherited.
-    // Its channel has the product's fixed name, which only the sandboxed TMPDIR
-    // keeps private: on Windows a pipe name is machine-wide, and the deployed
-    // program is checked under wine in a prefix of its own instead.
+    // The real program, with the sandboxed TMPDIR (which keeps its fixed channel
+    // name private; on Windows a pipe name is machine-wide) and settings.
     static void startProgram(QProcess &process)
     {
         process.setProgram(QStringLiteral(FIELDPOST_BINARY));

@@ -7,7 +7,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QStyle>
 #include <QStyleFactory>
 #include <QVBoxLayout>
 
@@ -34,19 +33,13 @@ class TestTheme : public QObject
 private slots:
     void initTestCase()
     {
-        // Start from another style so that the theme has to install Fusion itself.
+        // Start from another style: what is painted below must come from the theme alone.
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Windows")));
         applyTheme(*qApp);
         new QVBoxLayout(&host);
         host.resize(400, 400);
         host.show();
         QVERIFY(QTest::qWaitForWindowExposed(&host));
-        // The style sheet wraps the installed style; both live under the application.
-        QStringList styles;
-        for (const QStyle *style : qApp->findChildren<QStyle *>())
-            if (!style->name().isEmpty())
-                styles << style->name().toLower();
-        QCOMPARE(styles, QStringList{QStringLiteral("fusion")});
     }
 
     // How many pixels of a region show a colour: -1 every one, 0 none, n at least n.
