@@ -11,7 +11,6 @@ namespace {
 
 using Events = QList<ReferenceFramer::Event>;
 
-// Feeds the input in chunks of `step` to both framers and checks them against each other after every chunk.
 Events feedBoth(QByteArrayView input, qsizetype step)
 {
     LineFramer framer;
@@ -23,7 +22,6 @@ Events feedBoth(QByteArrayView input, qsizetype step)
         Events ours;
         while (std::optional<FramerEvent> event = framer.next()) {
             FUZZ_CHECK(event->kind != FramerEvent::Overflow); // inputs stay far below the bound
-            FUZZ_CHECK(event->kind == FramerEvent::Line ? !event->line.isEmpty() : !event->frame.isEmpty());
             ours.append({event->kind == FramerEvent::Line, event->line, event->frame});
         }
         FUZZ_CHECK(ours == reference.feed(chunk.toByteArray()));

@@ -1,7 +1,5 @@
-// A plugin connection from its first byte: the request head, the hand-over to
-// the frames and the frames. The same bytes fed whole, byte by byte and in
-// chunks chosen by the input must give the same events and the same bytes to
-// send, and nothing after the connection ends.
+// A plugin connection from its first byte. The same bytes fed whole, byte by byte and in chunks chosen
+// by the input give the same events and bytes to send, and nothing after the connection ends.
 #include "FuzzCheck.h"
 #include "WsConnection.h"
 
@@ -9,19 +7,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 
 namespace {
 
 using Type = WsConnection::Event::Type;
 
-struct Seen
-{
-    Type type;
-    QByteArray payload;
-    QString detail;
-    QByteArray sent; // what the connection queued with this event
-    bool operator==(const Seen &o) const { return type == o.type && payload == o.payload && detail == o.detail && sent == o.sent; }
-};
+// Type, payload, detail and what the connection queued with the event.
+using Seen = std::tuple<Type, QByteArray, QString, QByteArray>;
 
 bool ends(Type type) { return type != Type::Upgraded && type != Type::Text && type != Type::Ping; }
 
@@ -32,7 +25,7 @@ QList<Seen> run(QByteArrayView input, qsizetype step)
     for (qsizetype at = 0; at < input.size(); at += step) {
         connection.receive(input.sliced(at, qMin(step, input.size() - at)).toByteArray());
         while (std::optional<WsConnection::Event> event = connection.next()) {
-            FUZZ_CHECK(seen.isEmpty() || !ends(seen.last().type));
+            FUZZ_CHECK(seen.isEmpty() || !ends(std::get<0>(seen.last())));
             // The handshake's outcome comes first and once; frames only after an upgrade.
             const bool decision = event->type == Type::Upgraded || event->type == Type::Refused
                                   || event->type == Type::RefusedOrigin;
@@ -43,8 +36,8 @@ QList<Seen> run(QByteArrayView input, qsizetype step)
         // Nothing is ever queued outside an event.
         FUZZ_CHECK(connection.outgoingSize() == 0);
     }
-    FUZZ_CHECK(connection.upgraded() == (!seen.isEmpty() && seen.first().type == Type::Upgraded));
-    FUZZ_CHECK(!connection.isOpen() || seen.isEmpty() || !ends(seen.last().type));
+    FUZZ_CHECK(connection.upgraded() == (!seen.isEmpty() && std::get<0>(seen.first()) == Type::Upgraded));
+    FUZZ_CHECK(!connection.isOpen() || seen.isEmpty() || !ends(std::get<0>(seen.last())));
     return seen;
 }
 
@@ -57,17 +50,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(run(input, 1) == whole);
     FUZZ_CHECK(run(input, size ? 1 + data[size - 1] % 17 : 1) == whole);
 
-    for (const Seen &event : whole) {
-        if (event.type == Type::Upgraded) {
-            FUZZ_CHECK(event.sent.startsWith("HTTP/1.1 101 Switching Protocols\r\n") && event.sent.endsWith("\r\n\r\n"));
+    for (const auto &[type, payload, detail, sent] : whole) {
+        if (type == Type::Upgraded) {
+            FUZZ_CHECK(sent.startsWith("HTTP/1.1 101 Switching Protocols\r\n") && sent.endsWith("\r\n\r\n"));
             FUZZ_CHECK(input.indexOf(QByteArrayView("\r\n\r\n")) <= WsHandshake::MaxRequestHeadBytes);
         }
-        else if (event.type == Type::Ping)
-            FUZZ_CHECK(event.sent.size() >= event.payload.size() + 2 && event.sent.endsWith(event.payload));
-        else if (event.type == Type::Close)
-            FUZZ_CHECK(event.sent == QByteArrayView("\x88\x00", 2));
+        else if (type == Type::Ping)
+            FUZZ_CHECK(sent.size() >= payload.size() + 2 && sent.endsWith(payload));
+        else if (type == Type::Close)
+            FUZZ_CHECK(sent == QByteArrayView("\x88\x00", 2));
         else
-            FUZZ_CHECK(event.sent.isEmpty());
+            FUZZ_CHECK(sent.isEmpty());
     }
     return 0;
 }

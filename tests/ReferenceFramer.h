@@ -6,9 +6,8 @@
 
 #include "LineFramer.h"
 
-// The plain whole-buffer framing, kept as the yardstick for LineFramer: after
-// every chunk the whole buffer is cleared of keep-alive markers and cut at the
-// delimiters. Quadratic on long frames, and only meant for tests and benchmarks.
+// The plain whole-buffer framing, the yardstick for LineFramer: after every chunk the whole buffer
+// is cleared of markers and cut at the delimiters. Quadratic on long frames: tests and benchmarks only.
 class ReferenceFramer
 {
 public:
@@ -42,14 +41,12 @@ public:
             buffer.remove(0, at + frameDelimiter.size());
             if (frame.isEmpty())
                 continue;
-            const QByteArray payload = frame.size() > 4 ? frame.left(frame.size() - 4) : QByteArray();
-            if (frame.size() <= 4 || frame.right(4) != trailer(payload)) {
+            if (frame.size() <= 4 || frame.right(4) != trailer(frame.chopped(4))) {
                 events.append({false, QString(), frame});
                 continue;
             }
-            QByteArray text = payload;
-            text.replace('\r', QByteArray());
-            text.replace('\n', QByteArray());
+            QByteArray text = frame.chopped(4);
+            text.replace('\r', QByteArray()).replace('\n', QByteArray());
             if (!text.isEmpty())
                 events.append({true, QString::fromUtf8(text), QByteArray()});
         }

@@ -1,6 +1,5 @@
-# The product-line intake and the plugin link: the sans-I/O parts, the servers
-# over loopback (against QtWebSockets, tests only), misbehaving peers, a short
-# soak (scripts/soak runs the long one) and a few seconds of every fuzz target.
+# The intake and the plugin link: sans-I/O parts, servers over loopback (against QtWebSockets, tests only),
+# misbehaving peers, a short soak (scripts/soak runs the long one) and a few seconds of every fuzz target.
 find_package(Qt6 REQUIRED COMPONENTS WebSockets)
 foreach(suite tst_lineframer tst_tcplistener tst_fieldpostsend tst_wsconnection tst_pluginprotocol tst_websocketbridge
         tst_hostilepeers)
@@ -11,9 +10,8 @@ target_compile_definitions(tst_fieldpostsend PRIVATE FIELDPOST_SEND_PATH="$<TARG
 add_dependencies(tst_fieldpostsend fieldpost-send)
 fieldpost_add_test(soak_smoke SOURCES ${PROJECT_SOURCE_DIR}/bench/soak.cpp TIMEOUT 300 ENV FIELDPOST_SOAK_LINES=20000
   LIBS fieldpost_intake fieldpost_bridge Qt6::Widgets Qt6::WebSockets)
-foreach(suite tst_hostilepeers soak_smoke)
-  target_include_directories(${suite} PRIVATE ${PROJECT_SOURCE_DIR}/bench)
-endforeach()
+target_include_directories(tst_hostilepeers PRIVATE ${PROJECT_SOURCE_DIR}/bench)
+target_include_directories(soak_smoke PRIVATE ${PROJECT_SOURCE_DIR}/bench)
 
 # Without clang's libFuzzer this fails and says what to install, rather than being left out.
 add_test(NAME fuzz_smoke COMMAND ${PROJECT_SOURCE_DIR}/scripts/fuzz 4)

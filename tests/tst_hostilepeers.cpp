@@ -1,6 +1,5 @@
-// A plugin that stops reading is dropped within a memory bound while a good
-// companion and a good plugin go on being served. The companion that floods
-// without a delimiter is tst_tcplistener's.
+// A plugin that stops reading is dropped within a memory bound while a good companion and a good
+// plugin go on being served. The companion that floods without a delimiter is tst_tcplistener's.
 #include "FrameFormat.h"
 #include "GatewayRig.h"
 #include "TestMain.h"

@@ -11,12 +11,8 @@ using Type = PluginMessage::Type;
 namespace {
 
 // JSON written with single quotes for readability.
-QByteArray j(QByteArray json)
-{
-    return json.replace('\'', '"');
-}
+QByteArray j(QByteArray json) { return json.replace('\'', '"'); }
 
-// The type and the members it carries, '|' between them.
 QString summary(const PluginMessage &m)
 {
     const auto compact = [](const auto &v) { return QString::fromUtf8(QJsonDocument(v).toJson(QJsonDocument::Compact)); };
@@ -64,7 +60,6 @@ private slots:
         row("{'type':'fillResult','ok':true}", "fillResult|true|");
         row("{'type':'fillResult','ok':false,'error':'not found'}", "fillResult|false|not found");
         row("{'type':'fillResult','ok':'true'}", "fillResult|false|");
-        row("{'type':'buttonClicked','ok':true,'error':''}", "buttonClicked|true|");
         row("{'type':'buttonClicked','ok':'true','error':'gone'}", "buttonClicked|false|gone");
         row("{'type':'error','error':'Page non prise en charge'}", "error|Page non prise en charge");
         // Types match exactly; what only goes out, or is no object, is dropped.

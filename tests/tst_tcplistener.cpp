@@ -23,8 +23,7 @@ std::unique_ptr<QTcpSocket> connectClient(quint16 port, const QHostAddress &addr
     return socket->waitForConnected(5000) ? std::move(socket) : nullptr;
 }
 
-// A listener on a free port with its lines and log collected; of the raw-chunk
-// lines only the last is kept, as a bulk transfer writes thousands.
+// A listener on a free port, its lines and log collected; of the raw lines, thousands in a flood, only the last.
 struct Rig
 {
     Rig() : port(support::freePort()), lines(&listener, &TcpListener::lineReceived)
@@ -149,8 +148,7 @@ private slots:
         QCOMPARE(texts(rig.lines), (QStringList{"CD", "EF"}));
     }
 
-    // A client sends frames while another floods without a delimiter: only the
-    // flood is dropped, the other goes on in order.
+    // A client sends frames while another floods without a delimiter: only the flood is dropped.
     void floodIsDroppedAlone()
     {
         Rig rig;
