@@ -36,10 +36,9 @@
 
 namespace {
 
-// Log lines gathered before they go into the view at once. A shown view lays
-// out every line it takes, so it takes them in smaller batches.
-constexpr qsizetype maxPendingLogLines = 256;
-constexpr qsizetype maxPendingShownLogLines = 64;
+// Log lines gathered before they go into the file and the view at once. The
+// view lays out every line it takes, so it takes them in small batches.
+constexpr qsizetype maxPendingLogLines = 64;
 // The view keeps the latest lines only; the log file keeps them all.
 constexpr int maxLogViewLines = 10000;
 // "[yyyy-MM-dd " in front of a pending line; the view shows the rest.
@@ -70,6 +69,12 @@ void dropOldestLines(QPlainTextEdit *view, qsizetype incoming)
     cursor.setPosition(document->findBlockByNumber(int(excess)).position(), QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
     cursor.endEditBlock();
+}
+
+// A pending line as the view shows it: "[HH:mm:ss] msg" and a line break.
+void appendUndated(QString &to, const QString &line)
+{
+    to.append(QLatin1Char('[')).append(QStringView(line).sliced(logDateSize)).append(QLatin1Char('\n'));
 }
 
 QLabel *boldLabel(const QString &text)
@@ -381,44 +386,70 @@ void MainWindow::log(QString msg)
     pendingLog.append(std::move(line));
     // Socket reads can starve posted events for a long burst; a bounded batch
     // keeps each append short.
-    if (pendingLog.size() >= (isVisible() ? maxPendingShownLogLines : maxPendingLogLines))
+    if (pendingLog.size() >= maxPendingLogLines)
         flushLog();
 }
 
 void MainWindow::flushLog()
 {
-    if (pendingLog.isEmpty())
+    if (!pendingLog.isEmpty()) {
+        // Standard error gets what the view shows, "[HH:mm:ss] msg"; the file the full date.
+        QString shown;
+        QString kept;
+        for (const QString &line : std::as_const(pendingLog)) {
+            appendUndated(shown, line);
+            if (logFile)
+                kept.append(line).append(QLatin1Char('\n'));
+        }
+        // A gateway started from a terminal or by a service manager, where nobody
+        // looks at the window, still shows its log on standard error.
+        const QByteArray mirrored = shown.toUtf8();
+        std::fwrite(mirrored.constData(), 1, size_t(mirrored.size()), stderr);
+        std::fflush(stderr);
+        unshownLog.append(std::move(pendingLog));
+        pendingLog.clear();
+        if (logFile && !logFile->write(kept.toUtf8())) {
+            const QString path = QDir::toNativeSeparators(logFile->path());
+            const QString why = logFile->errorString();
+            logFile.reset();
+            log(logFileFailed(path, why));
+        }
+    }
+    if (isVisible())
+        moveUnshownLogToView();
+    else if (unshownLog.size() > maxLogViewLines)
+        unshownLog.remove(0, unshownLog.size() - maxLogViewLines);
+}
+
+void MainWindow::showLog()
+{
+    flushLog();
+    moveUnshownLogToView();
+}
+
+void MainWindow::moveUnshownLogToView()
+{
+    if (unshownLog.isEmpty())
         return;
-    QStringList lines;
-    lines.swap(pendingLog);
-    // The view and standard error get "[HH:mm:ss] msg", the file the full date.
-    QString shown;
-    QString kept;
-    for (const QString &line : std::as_const(lines)) {
-        shown.append(QLatin1Char('[')).append(QStringView(line).sliced(logDateSize)).append(QLatin1Char('\n'));
-        if (logFile)
-            kept.append(line).append(QLatin1Char('\n'));
-    }
-    // A gateway started from a terminal or by a service manager, where nobody
-    // looks at the window, still shows its log on standard error.
-    const QByteArray mirrored = shown.toUtf8();
-    std::fwrite(mirrored.constData(), 1, size_t(mirrored.size()), stderr);
-    std::fflush(stderr);
+    QString text;
+    for (const QString &line : std::as_const(unshownLog))
+        appendUndated(text, line);
     // One paragraph per line, as if each had been appended on its own.
-    shown.chop(1);
-    dropOldestLines(logView, lines.size());
-    logView->appendPlainText(shown);
-    if (logFile && !logFile->write(kept.toUtf8())) {
-        const QString path = QDir::toNativeSeparators(logFile->path());
-        const QString why = logFile->errorString();
-        logFile.reset();
-        log(logFileFailed(path, why));
-    }
+    text.chop(1);
+    dropOldestLines(logView, unshownLog.size());
+    unshownLog.clear();
+    logView->appendPlainText(text);
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    showLog();
+    QMainWindow::showEvent(event);
 }
 
 void MainWindow::onCopyLog()
 {
-    flushLog();
+    showLog();
     QGuiApplication::clipboard()->setText(logView->toPlainText(), QClipboard::Clipboard);
     log(QStringLiteral("Log copied to clipboard."));
 }
@@ -427,6 +458,7 @@ void MainWindow::onClearLog()
 {
     // Lines not yet shown still belong in the log file.
     flushLog();
+    unshownLog.clear();
     logView->clear();
 }
 

@@ -49,6 +49,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void onResetTcp();
@@ -68,6 +69,7 @@ private slots:
     void onInstallChrome();
     void onUninstallChrome();
     void log(QString msg);
+    void showLog();
 
 private:
     void buildWidgets();
@@ -77,6 +79,7 @@ private:
     void updateTcpStatus();
     void openLogFile(const QString &folder);
     void flushLog();
+    void moveUnshownLogToView();
 
     void startPickMode(const QString &kind);
     void fillDestination(const QString &value);
@@ -127,6 +130,10 @@ private:
     // Log lines, with their full date, not yet in logView and the log file: a
     // burst of lines goes in with one append and one write per event-loop turn.
     QStringList pendingLog;
+    // Lines in the log file, not yet in logView: the latest of them wait there
+    // while the window is hidden, since a hidden view would still lay out
+    // every line nobody sees.
+    QStringList unshownLog;
     // "yyyy-MM-dd HH:mm:ss" of the second it was made for, so that a burst
     // formats the time once per second rather than once per line.
     QString stamp;

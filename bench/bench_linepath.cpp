@@ -240,23 +240,26 @@ Run runWindow(const Window &how, const Plan &plan, const QString &sandbox, int s
     const QString logFolder = how.logFile ? QDir(sandbox).filePath(QStringLiteral("log")) : QString();
     MainWindow window({createSystemPlatform(), QCoreApplication::applicationName(), true, logFolder});
     auto *logView = window.findChild<QPlainTextEdit *>();
-    // The window appends its log once per event-loop turn.
-    QCoreApplication::sendPostedEvents(&window, QEvent::MetaCall);
+    // The window puts its log into the view once per event-loop turn, and only while it is shown.
+    auto logText = [&] {
+        QMetaObject::invokeMethod(&window, "showLog");
+        return logView->toPlainText();
+    };
     auto fail = [&](const char *what) {
         std::fflush(stderr);
         dup2(savedStderr, 2);
         std::fprintf(stderr, "bench_linepath: %s; the window's log begins:\n%s\n", what,
-                     qPrintable(logView->toPlainText().left(2000)));
+                     qPrintable(logText().left(2000)));
         return Run();
     };
-    if (!logView->toPlainText().contains(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")))
+    if (!logText().contains(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")))
         return fail("the window could not listen on port 9000 (is a gateway running?)");
-    if (how.logFile != logView->toPlainText().contains(QStringLiteral("Log file: ") + QDir::toNativeSeparators(logFolder)))
+    if (how.logFile != logText().contains(QStringLiteral("Log file: ") + QDir::toNativeSeparators(logFolder)))
         return fail("the log file is not as asked");
     auto *bridge = window.findChild<WebSocketBridge *>();
     const Run run = drive(bridge, 9000, tcpPort, how.pick, [&] {
         return bridge->isConnected()
-               && logView->toPlainText().contains(how.pick ? QStringLiteral("Field selected:") : QStringLiteral("Last destination restored:"));
+               && logText().contains(how.pick ? QStringLiteral("Field selected:") : QStringLiteral("Last destination restored:"));
     }, plan);
     if (run.received == 0)
         return fail("no line came through the window");

@@ -85,11 +85,11 @@ inline QList<QLineEdit *> lineEdits(QWidget *window, const QString &groupTitle)
     return box ? box->findChildren<QLineEdit *>() : QList<QLineEdit *>();
 }
 
-// The window appends its log lines once per event-loop turn; deliver that
-// turn's append so the view holds every line logged so far.
+// The window puts its log lines into the view once per event-loop turn, and
+// only while it is shown; put them in now so the view holds every line so far.
 inline QPlainTextEdit *logView(QWidget *window)
 {
-    QCoreApplication::sendPostedEvents(window, QEvent::MetaCall);
+    QMetaObject::invokeMethod(window, "showLog");
     return window->findChild<QPlainTextEdit *>();
 }
 
