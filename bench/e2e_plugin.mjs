@@ -1,8 +1,10 @@
 // Benchmark of a line's way through the real gateway, the extension in Chromium
 // and a test page, in one run:
 //   - latency from a frame written to the gateway's TCP port to the gateway's
-//     "Fill OK." for it (the plugin's answer), one line at a time, beside the
-//     same way with a bare WebSocket client that answers at once as baseline;
+//     "Fill OK." for it (the plugin's answer), one line at a time, beside two
+//     baselines: a bare WebSocket client that answers at once, and the floor,
+//     an extension in the same Chromium that does nothing but pass the line to
+//     the page and the answer back (bench/floor-extension);
 //   - plain fills paced at fixed rates: a rate passes when every line reached
 //     the field, in the order sent, and every fill was answered ok.
 //
@@ -70,6 +72,19 @@ const baseline = await latencies('base', LATENCY_LINES);
 bare.close();
 await gateway.waitLogged('Plugin disconnected');
 
+// The floor: the browser's own message path, worker to page and back, and nothing else.
+const floorBrowser = await launchBrowser(join(REPO_ROOT, 'bench', 'floor-extension'));
+const floorPage = await floorBrowser.context.newPage();
+await floorPage.goto(`${pages.origin}/form.html`);
+await gateway.waitLogged('Plugin connected', { timeout: 15000 });
+await waitUntil(() => floorBrowser.worker.evaluate(() => {
+  try { globalThis.pick(); return true; } catch (e) { return false; }
+}), { every: 50, timeout: 5000 });
+await gateway.waitLogged('Field selected: Floor  [input]');
+const floor = await latencies('floor', LATENCY_LINES);
+await floorBrowser.close();
+await gateway.waitLogged('Plugin disconnected');
+
 const browser = await launchBrowser();
 const page = await browser.context.newPage();
 await page.goto(`${pages.origin}/form.html`);
@@ -111,6 +126,10 @@ const rows = [
     `baseline ${ms(percentile(baseline, 50))}, ×${(percentile(plugin, 50) / percentile(baseline, 50)).toFixed(1)}`],
   ['line → fill answered, p99', ms(percentile(plugin, 99)), `≤ ${TARGET.p99} ms`,
     `baseline ${ms(percentile(baseline, 99))}, max ${ms(plugin.at(-1))}`],
+  ['the floor: line → fill answered, median', ms(percentile(floor, 50)), '-',
+    `plugin ×${(percentile(plugin, 50) / percentile(floor, 50)).toFixed(2)} of it`],
+  ['the floor: line → fill answered, p99', ms(percentile(floor, 99)), '-',
+    `plugin ×${(percentile(plugin, 99) / percentile(floor, 99)).toFixed(2)} of it`],
   ...rates.map((r) => [`plain fills at ${r.rate} lines/s`, r.pass ? 'ok' : 'FAILED', r.rate === TARGET.rate ? 'none lost or reordered' : '-',
     `${r.sent} sent in ${r.sendSeconds.toFixed(2)} s, ${r.filled} filled, lost ${r.lost}, failed ${r.failed}` +
     `${r.inOrder ? '' : ', OUT OF ORDER'}`]),
@@ -120,6 +139,7 @@ for (const row of [['measure', 'result', 'target', 'detail'], widths.map((w) => 
   console.log(row.map((cell, c) => cell.padEnd(widths[c])).join(' | '));
 }
 console.log(`baseline: the same gateway with a bare WebSocket client that answers each fill at once, ${LATENCY_LINES} lines`);
+console.log('the floor: the same gateway and Chromium with an extension that only passes each line to the page and answers');
 
 tcp.destroy();
 await browser.close();

@@ -1,5 +1,6 @@
-// The real gateway for the benchmarks: without a screen, with a throw-away
-// settings store, its log read from stderr with the time each line arrived.
+// The real gateway as a child process, for the benchmarks and the end-to-end
+// test: without a screen, with a throw-away settings store, its log read from
+// stderr with the time each line arrived.
 import { spawn } from 'node:child_process';
 import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:net';

@@ -112,10 +112,10 @@ export function startPageServer() {
 }
 
 // Chromium refuses an extension folder that another browser has loaded, so each gets its own copy.
-export async function launchBrowser() {
+export async function launchBrowser(extensionDir = PLUGIN_DIR) {
   const dir = scratchDir('chromium');
   const extension = join(dir, 'extension');
-  cpSync(PLUGIN_DIR, extension, { recursive: true });
+  cpSync(extensionDir, extension, { recursive: true });
   const context = await chromium.launchPersistentContext(join(dir, 'profile'), {
     executablePath: process.env.FIELDPOST_CHROMIUM || '/usr/bin/chromium', headless: true,
     ignoreDefaultArgs: ['--disable-extensions'],
