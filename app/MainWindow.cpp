@@ -421,6 +421,7 @@ void MainWindow::flushLog()
         unshownLog.remove(0, unshownLog.size() - maxLogViewLines);
 }
 
+// The view as the user sees it once the window is open: for Copy, and on showing.
 void MainWindow::showLog()
 {
     flushLog();
