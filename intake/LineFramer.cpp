@@ -3,6 +3,8 @@
 #include <QByteArrayMatcher>
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 
 // Neither constant overlaps itself and they share no byte, so their
 // occurrences never overlap: removing all markers at once is the same as one
@@ -14,7 +16,52 @@ namespace {
 // Below this much dead space compaction is not worth a copy.
 constexpr qint64 compactSlack = 64 * 1024;
 
+// RFC 9110 token characters, of which a method is made.
+bool isTokenChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+           || (c && std::strchr("!#$%&'*+-.^_`|~", c));
+}
+
 } // namespace
+
+ConnectionOpening classifyOpening(QByteArrayView bytes, qsizetype *requestLineSize)
+{
+    // A browser percent-encodes braces in a request target, so a frame
+    // delimiter before the request line is complete means it is the product.
+    const qsizetype delimiter = bytes.indexOf(QByteArrayView(frameDelimiter));
+    const auto undecided = [&] {
+        return delimiter >= 0 || bytes.size() > maxOpeningBytes ? ConnectionOpening::Frames
+                                                                 : ConnectionOpening::Undecided;
+    };
+    qsizetype i = 0;
+    while (i < bytes.size() && isTokenChar(bytes[i]))
+        ++i;
+    if (i == bytes.size())
+        return undecided();
+    if (i == 0 || bytes[i] != ' ')
+        return ConnectionOpening::Frames;
+    const qsizetype targetStart = ++i;
+    while (i < bytes.size() && quint8(bytes[i]) > ' ' && bytes[i] != 0x7F)
+        ++i;
+    if (i == bytes.size())
+        return undecided();
+    if (i == targetStart || bytes[i] != ' ')
+        return ConnectionOpening::Frames;
+    const QByteArrayView http("HTTP/");
+    const QByteArrayView version = bytes.sliced(i + 1);
+    if (!http.startsWith(version.first(qMin(version.size(), http.size()))))
+        return ConnectionOpening::Frames;
+    if (version.size() < http.size())
+        return undecided();
+    if (delimiter >= 0 && delimiter < i + 1 + http.size())
+        return ConnectionOpening::Frames;
+    if (requestLineSize) {
+        const qsizetype lineEnd = bytes.indexOf('\n', i);
+        *requestLineSize = lineEnd < 0 ? bytes.size() : lineEnd;
+    }
+    return ConnectionOpening::WebRequest;
+}
 
 bool LineFramer::inHole(qint64 pos, qint64 *holeEnd, qint64 *holeStart) const
 {
@@ -110,10 +157,35 @@ QByteArray LineFramer::liveBytes(qint64 from, qint64 to) const
 
 QByteArray LineFramer::pendingData() const
 {
-    return liveBytes(head, endPos());
+    return opened ? liveBytes(head, endPos()) : opening;
 }
 
 void LineFramer::feed(QByteArrayView chunk)
+{
+    if (opened) {
+        feedFrames(chunk);
+        return;
+    }
+    if (refused)
+        return;
+    opening.append(chunk);
+    qsizetype requestLine = 0;
+    switch (classifyOpening(opening, &requestLine)) {
+    case ConnectionOpening::Undecided:
+        return;
+    case ConnectionOpening::WebRequest:
+        refused = true;
+        ready.push_back(FramerEvent{FramerEvent::WebRequest, QString(), opening.left(requestLine).trimmed()});
+        opening = QByteArray();
+        return;
+    case ConnectionOpening::Frames:
+        opened = true;
+        feedFrames(std::exchange(opening, QByteArray()));
+        return;
+    }
+}
+
+void LineFramer::feedFrames(QByteArrayView chunk)
 {
     if (overflowed)
         return;

@@ -15,13 +15,24 @@
 // largest frame the product sends (16 MiB).
 inline constexpr qsizetype maxPendingBytes = 32 * 1024 * 1024;
 
+// A connection that opens with an HTTP request line (method, target,
+// "HTTP/") is a web page's request, never the product: it is refused before
+// any of its bytes become lines. The product's first frame decides it at
+// the latest; this much is waited for without a decision.
+inline constexpr qsizetype maxOpeningBytes = 8 * 1024;
+
 struct FramerEvent
 {
-    enum Kind { Line, BadFrame, Overflow };
+    enum Kind { Line, BadFrame, Overflow, WebRequest };
     Kind kind = Line;
     QString line;     // Line: the payload without trailer, CR and LF
-    QByteArray frame; // BadFrame: the whole frame, trailer included
+    QByteArray frame; // BadFrame: the whole frame, trailer included; WebRequest: the request line
 };
+
+// What the first bytes of a connection are: an HTTP request line, the
+// product's frames, or too few bytes to tell.
+enum class ConnectionOpening { Undecided, WebRequest, Frames };
+ConnectionOpening classifyOpening(QByteArrayView bytes, qsizetype *requestLineSize = nullptr);
 
 // Turns one connection's byte stream into lines: feed() each chunk, then take
 // the events with next() until it returns nothing.
@@ -39,7 +50,7 @@ public:
     std::optional<FramerEvent> next();
 
     // Undelimited bytes held, as the buffer of the simple scheme would hold them.
-    qsizetype pendingBytes() const { return qsizetype(live); }
+    qsizetype pendingBytes() const { return opened ? qsizetype(live) : opening.size(); }
     QByteArray pendingData() const;
     bool hasOverflowed() const { return overflowed; }
 
@@ -58,6 +69,7 @@ private:
         qsizetype split = 0; // bytes before the seam
     };
 
+    void feedFrames(QByteArrayView chunk);
     qint64 endPos() const { return base + raw.size(); }
     bool inHole(qint64 pos, qint64 *holeEnd = nullptr, qint64 *holeStart = nullptr) const;
     Window window(qint64 seamStart, qint64 seamEnd, qsizetype reach) const;
@@ -78,4 +90,8 @@ private:
     std::deque<Span> delimiters;     // located, not cut yet, in stream order
     std::deque<FramerEvent> ready;
     bool overflowed = false;
+    // Until the opening is decided its bytes wait here.
+    bool opened = false;
+    bool refused = false;
+    QByteArray opening;
 };

@@ -8,12 +8,32 @@ namespace {
 
 const QString supportAddress = QStringLiteral("support@thornvaleworks.com");
 
+// " … (N bytes)" after what a log line shows of a longer run of bytes.
+QString cutNote(qsizetype size)
+{
+    return size > TcpListener::MaxLoggedBytes ? QStringLiteral(" \u2026 (%1 bytes)").arg(size) : QString();
+}
+
+// The first bytes a log line shows, not cut inside a UTF-8 sequence.
+QByteArrayView shownPart(const QByteArray &bytes)
+{
+    qsizetype size = qMin(bytes.size(), TcpListener::MaxLoggedBytes);
+    if (size < bytes.size()) {
+        qsizetype start = size;
+        while (start > 0 && (quint8(bytes[start]) & 0xC0) == 0x80)
+            --start;
+        size = start;
+    }
+    return QByteArrayView(bytes).first(size);
+}
+
 // "ASCII: " and every byte of the frame as a decimal number followed by a comma.
 QString frameDump(const QByteArray &frame)
 {
     QByteArray dump("ASCII: ");
-    dump.reserve(dump.size() + 4 * frame.size());
-    for (char c : frame) {
+    const QByteArrayView shown = QByteArrayView(frame).first(qMin(frame.size(), TcpListener::MaxLoggedBytes));
+    dump.reserve(dump.size() + 4 * shown.size());
+    for (char c : shown) {
         const uint v = quint8(c);
         if (v >= 100)
             dump.append(char('0' + v / 100));
@@ -22,7 +42,7 @@ QString frameDump(const QByteArray &frame)
         dump.append(char('0' + v % 10));
         dump.append(',');
     }
-    return QString::fromLatin1(dump);
+    return QString::fromLatin1(dump) + cutNote(frame.size());
 }
 
 } // namespace
@@ -73,6 +93,14 @@ void TcpListener::onNewConnection()
 {
     while (server->hasPendingConnections()) {
         QTcpSocket *socket = server->nextPendingConnection();
+        if (buffers.size() >= MaxClients) {
+            emit logMessage(QStringLiteral("TCP: refused a connection from %1: %2 connections are open already")
+                                .arg(socket->peerAddress().toString())
+                                .arg(MaxClients));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         socket->setReadBufferSize(MaxReadBytes);
         buffers.insert(socket, LineFramer());
         connect(socket, &QIODevice::readyRead, this, &TcpListener::onReadyRead);
@@ -88,8 +116,10 @@ void TcpListener::onReadyRead()
     if (!socket)
         return;
     const QByteArray chunk = socket->readAll();
-    emit logMessage(QStringLiteral("TCP raw: \"%1\"  [hex %2]")
-                        .arg(QString::fromUtf8(chunk).trimmed(), QString::fromLatin1(chunk.toHex(' '))));
+    const QByteArrayView shown = shownPart(chunk);
+    emit logMessage(QStringLiteral("TCP raw: \"%1\"  [hex %2]%3")
+                        .arg(QString::fromUtf8(shown).trimmed(), QString::fromLatin1(shown.toByteArray().toHex(' ')),
+                             cutNote(chunk.size())));
     buffers[socket].feed(chunk);
 
     for (;;) {
@@ -111,6 +141,13 @@ void TcpListener::onReadyRead()
             emit logMessage(frameDump(event->frame));
             emit logMessage(QStringLiteral("Marrowlinker BAD version !"));
             break;
+        case FramerEvent::WebRequest:
+            emit logMessage(QStringLiteral("TCP: closed a connection from %1: a web request (%2), not Marrowlinker")
+                                .arg(socket->peerAddress().toString(),
+                                     QString::fromLatin1(QByteArrayView(event->frame).first(
+                                         qMin(event->frame.size(), qsizetype(120))))));
+            socket->abort();
+            return;
         case FramerEvent::Overflow:
             emit logMessage(QStringLiteral("TCP: dropped connection (%1): no frame delimiter within %2 bytes")
                                 .arg(socket->peerAddress().toString())

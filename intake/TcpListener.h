@@ -28,6 +28,10 @@ public:
     // companion far ahead of the gateway would otherwise make lines of
     // megabytes that the log view and the log file then have to carry.
     static constexpr qint64 MaxReadBytes = 64 * 1024;
+    // Companion connections served at once; one more is refused with a log line.
+    static constexpr int MaxClients = 32;
+    // How much of a chunk or a bad frame a log line shows.
+    static constexpr qsizetype MaxLoggedBytes = 256;
 
 signals:
     void lineReceived(QString line);
