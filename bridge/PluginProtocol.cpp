@@ -26,6 +26,7 @@ PluginMessage parsePluginMessage(const QByteArray &payload)
     if (type == QLatin1String(PluginType::Hello)) {
         message.type = PluginMessage::Type::Hello;
         message.version = stringOr(object, "version");
+        message.instance = stringOr(object, "instance");
     } else if (type == QLatin1String(PluginType::Fields)) {
         message.type = PluginMessage::Type::Fields;
         message.url = stringOr(object, "url");
@@ -42,6 +43,11 @@ PluginMessage parsePluginMessage(const QByteArray &payload)
         // Only the literal true counts; "true" or 1 from a sloppy plugin is a failure.
         message.ok = object.value(QLatin1String("ok")).toBool(false);
         message.error = stringOr(object, "error");
+        // Ids are whole numbers the gateway counted; anything else is an answer without one.
+        const QJsonValue id = object.value(QLatin1String("id"));
+        const double number = id.toDouble(-1);
+        if (id.isDouble() && number >= 0 && number <= 9007199254740991.0 && number == double(qint64(number)))
+            message.id = qint64(number);
     } else if (type == QLatin1String(PluginType::Error)) {
         message.type = PluginMessage::Type::Error;
         message.error = stringOr(object, "error");
@@ -70,9 +76,9 @@ QJsonObject pluginPickModeMessage(bool enabled, const QString &kind)
 }
 
 QJsonObject pluginFillMessage(const QJsonObject &target, const QString &value, bool pressEnter,
-                              const QJsonObject &button, bool clickButton, int clickDelayMs)
+                              const QJsonObject &button, bool clickButton, int clickDelayMs, qint64 id, bool flash)
 {
-    return QJsonObject{
+    QJsonObject message{
         {QLatin1String("type"), QLatin1String(PluginType::Fill)},
         {QLatin1String("target"), target},
         {QLatin1String("value"), value},
@@ -80,6 +86,21 @@ QJsonObject pluginFillMessage(const QJsonObject &target, const QString &value, b
         {QLatin1String("button"), button},
         {QLatin1String("clickButton"), clickButton},
         {QLatin1String("clickDelayMs"), clickDelayMs},
+    };
+    if (id >= 0)
+        message.insert(QLatin1String("id"), id);
+    if (flash)
+        message.insert(QLatin1String("flash"), true);
+    return message;
+}
+
+QJsonObject pluginFeedbackMessage(const QJsonObject &target, const QString &sound, const QString &bar)
+{
+    return QJsonObject{
+        {QLatin1String("type"), QLatin1String(PluginType::Feedback)},
+        {QLatin1String("sound"), sound},
+        {QLatin1String("bar"), bar},
+        {QLatin1String("target"), target},
     };
 }
 

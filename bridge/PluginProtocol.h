@@ -31,7 +31,15 @@ inline constexpr char Error[] = "error";
 inline constexpr char Scan[] = "scan";
 inline constexpr char PickMode[] = "pickMode";
 inline constexpr char Fill[] = "fill";
+inline constexpr char Feedback[] = "feedback";
 } // namespace PluginType
+
+// What a "feedback" asks the picking browser to play.
+namespace FeedbackSound {
+inline const QString none;
+inline const QString failure = QStringLiteral("failure");
+inline const QString success = QStringLiteral("success");
+} // namespace FeedbackSound
 
 // One incoming message with every member read, missing or mistyped members
 // already replaced by their defaults. Only the members of `type` are set.
@@ -40,6 +48,7 @@ struct PluginMessage
     enum class Type { Dropped, Hello, Fields, Picked, FillResult, ButtonClicked, Error };
     Type type = Type::Dropped;
     QString version;     // Hello
+    QString instance;    // Hello: the browser's own id, as its descriptors carry it
     QString url;         // Fields, Picked
     QString title;       // Fields
     QJsonArray fields;   // Fields
@@ -47,6 +56,7 @@ struct PluginMessage
     QJsonObject field;   // Picked
     bool ok = false;     // FillResult, ButtonClicked
     QString error;       // FillResult, ButtonClicked, Error
+    qint64 id = -1;      // FillResult, ButtonClicked: the fill's id; -1 from a plugin that sends none
 };
 
 // Anything that is not a JSON object with a known "type" comes back Dropped.
@@ -56,7 +66,12 @@ PluginMessage parsePluginMessage(const QByteArray &payload);
 QByteArray pluginHelloMessage();
 QJsonObject pluginScanMessage();
 QJsonObject pluginPickModeMessage(bool enabled, const QString &kind);
+// With an id of -1 and no flash the fill has the seven members older plugins know.
 QJsonObject pluginFillMessage(const QJsonObject &target, const QString &value, bool pressEnter,
-                              const QJsonObject &button, bool clickButton, int clickDelayMs);
+                              const QJsonObject &button, bool clickButton, int clickDelayMs, qint64 id = -1,
+                              bool flash = false);
+// Asks the browser that picked `target` to play a sound and, with a bar text,
+// to show it over the target's page.
+QJsonObject pluginFeedbackMessage(const QJsonObject &target, const QString &sound, const QString &bar);
 // Compact UTF-8, as every outgoing message is written.
 QByteArray serializePluginMessage(const QJsonObject &message);

@@ -16,6 +16,7 @@ WebSocketBridge::~WebSocketBridge()
     for (QTcpSocket *socket : clients.keys())
         socket->disconnect(this);
     clients.clear();
+    instances.clear();
 }
 
 bool WebSocketBridge::listen()
@@ -37,6 +38,21 @@ bool WebSocketBridge::isConnected() const
     return false;
 }
 
+bool WebSocketBridge::isInstanceLinked(const QString &instance) const
+{
+    for (auto it = instances.cbegin(); it != instances.cend(); ++it) {
+        const auto client = clients.constFind(it.key());
+        if (it.value() == instance && client != clients.cend() && client->isOpen())
+            return true;
+    }
+    return false;
+}
+
+void WebSocketBridge::setAllowedExtensionIds(const QStringList &ids)
+{
+    allowedExtensionIds = ids;
+}
+
 void WebSocketBridge::sendScan()
 {
     sendJson(pluginScanMessage());
@@ -53,12 +69,23 @@ void WebSocketBridge::sendFill(QJsonObject target, QString value, bool pressEnte
     sendJson(pluginFillMessage(target, value, pressEnter, button, clickButton, clickDelayMs));
 }
 
+void WebSocketBridge::sendFillWithId(QJsonObject target, QString value, bool pressEnter, QJsonObject button,
+                                     bool clickButton, int clickDelayMs, qint64 id, bool flash)
+{
+    sendJson(pluginFillMessage(target, value, pressEnter, button, clickButton, clickDelayMs, id, flash));
+}
+
+void WebSocketBridge::sendFeedback(QJsonObject target, QString sound, QString bar)
+{
+    sendJson(pluginFeedbackMessage(target, sound, bar));
+}
+
 void WebSocketBridge::onNewConnection()
 {
     while (server->hasPendingConnections()) {
         QTcpSocket *socket = server->nextPendingConnection();
         socket->setReadBufferSize(MaxReadBytes);
-        clients.insert(socket, WsConnection());
+        clients.insert(socket, WsConnection(allowedExtensionIds));
         connect(socket, &QTcpSocket::readyRead, this, &WebSocketBridge::onReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, &WebSocketBridge::onDisconnected);
     }
@@ -102,7 +129,7 @@ void WebSocketBridge::handleEvents(QTcpSocket *socket)
                 it->sendText(pluginHelloMessage());
             break;
         case WsConnection::Event::Type::Text:
-            handleTextMessage(event->payload);
+            handleTextMessage(socket, event->payload);
             break;
         case WsConnection::Event::Type::Ping:
             break; // the pong is queued
@@ -125,13 +152,15 @@ void WebSocketBridge::handleEvents(QTcpSocket *socket)
     }
 }
 
-void WebSocketBridge::handleTextMessage(const QByteArray &payload)
+void WebSocketBridge::handleTextMessage(QTcpSocket *socket, const QByteArray &payload)
 {
     const PluginMessage message = parsePluginMessage(payload);
     switch (message.type) {
     case PluginMessage::Type::Dropped:
         break;
     case PluginMessage::Type::Hello:
+        if (!message.instance.isEmpty())
+            instances.insert(socket, message.instance);
         emit logMessage(QStringLiteral("Plugin prêt (v%1)").arg(message.version));
         break;
     case PluginMessage::Type::Fields:
@@ -141,10 +170,10 @@ void WebSocketBridge::handleTextMessage(const QByteArray &payload)
         emit fieldPicked(message.kind, message.url, message.field);
         break;
     case PluginMessage::Type::FillResult:
-        emit fillResult(message.ok, message.error);
+        emit fillResult(message.ok, message.error, message.id);
         break;
     case PluginMessage::Type::ButtonClicked:
-        emit buttonClicked(message.ok, message.error);
+        emit buttonClicked(message.ok, message.error, message.id);
         break;
     case PluginMessage::Type::Error:
         emit logMessage(QStringLiteral("Erreur plugin : %1").arg(message.error));
@@ -209,6 +238,7 @@ void WebSocketBridge::onDisconnected()
     const bool wasUpgraded = it != clients.constEnd() && it->upgraded();
     if (it != clients.constEnd())
         clients.erase(it);
+    instances.remove(socket);
     socket->deleteLater();
     if (wasUpgraded) {
         emit logMessage(QStringLiteral("Plugin disconnected"));

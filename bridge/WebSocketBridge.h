@@ -26,6 +26,10 @@ public:
 
     bool listen();
     bool isConnected() const;
+    // Whether a linked plugin said in its hello that it is this browser.
+    bool isInstanceLinked(const QString &instance) const;
+    // The extensions whose Origin the handshake admits, for connections from now on.
+    void setAllowedExtensionIds(const QStringList &ids);
 
     // Bytes written to a plugin and not yet taken by it: a plugin that stops
     // reading is dropped past this rather than held in memory without end.
@@ -40,8 +44,9 @@ signals:
     void pluginConnectionChanged(bool connected);
     void fieldsReceived(QString url, QString title, QJsonArray fields);
     void fieldPicked(QString kind, QString url, QJsonObject field);
-    void fillResult(bool ok, QString error);
-    void buttonClicked(bool ok, QString error);
+    // id: the fill's, or -1 from a plugin that sends none.
+    void fillResult(bool ok, QString error, qint64 id);
+    void buttonClicked(bool ok, QString error, qint64 id);
     void logMessage(QString msg);
 
 public slots:
@@ -49,6 +54,9 @@ public slots:
     void setPickMode(bool enabled, QString kind = PickKind::field);
     void sendFill(QJsonObject target, QString value, bool pressEnter, QJsonObject button = QJsonObject(),
                   bool clickButton = false, int clickDelayMs = buttonClickDelayMs);
+    void sendFillWithId(QJsonObject target, QString value, bool pressEnter, QJsonObject button, bool clickButton,
+                        int clickDelayMs, qint64 id, bool flash);
+    void sendFeedback(QJsonObject target, QString sound, QString bar);
 
 private slots:
     void onNewConnection();
@@ -57,7 +65,7 @@ private slots:
 
 private:
     void handleEvents(QTcpSocket *socket);
-    void handleTextMessage(const QByteArray &payload);
+    void handleTextMessage(QTcpSocket *socket, const QByteArray &payload);
     void sendJson(const QJsonObject &message);
     void flushOutgoing();
     void writeOutgoing(QTcpSocket *socket);
@@ -67,6 +75,9 @@ private:
     quint16 port;
     QTcpServer *server = nullptr;
     QHash<QTcpSocket *, WsConnection> clients;
+    // What each plugin's hello said it is.
+    QHash<QTcpSocket *, QString> instances;
+    QStringList allowedExtensionIds;
     bool lastConnected = false;
     // Inside onReadyRead: what is sent waits for the one write at its end.
     bool handlingRead = false;

@@ -16,6 +16,9 @@
 class WsConnection
 {
 public:
+    // The extensions whose Origin the handshake admits (see WsHandshake).
+    explicit WsConnection(const QStringList &allowedExtensionIds = {}) : handshake(allowedExtensionIds) { }
+
     struct Event
     {
         enum class Type {
@@ -24,7 +27,7 @@ public:
             Ping,          // the pong is queued
             Close,         // the close reply is queued; nothing more is read
             Refused,       // no key: close without a word
-            RefusedOrigin, // detail: the web page's Origin, fit for a log line
+            RefusedOrigin, // detail: the refused Origin, fit for a log line
             Failed,        // detail: the bound that was broken, fit for a log line
         };
         Type type = Type::Text;

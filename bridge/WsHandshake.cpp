@@ -28,13 +28,21 @@ QByteArray WsHandshake::computeAccept(QByteArrayView key)
     return QCryptographicHash::hash(input, QCryptographicHash::Sha1).toBase64();
 }
 
-bool WsHandshake::isExtensionOrigin(QByteArrayView origin)
+WsHandshake::WsHandshake(const QStringList &allowedExtensionIds)
 {
-    const qsizetype colon = origin.indexOf(':');
-    if (colon <= 0 || !origin.sliced(colon).startsWith("://") || origin.size() == colon + 3)
-        return false;
-    const QByteArray scheme = origin.first(colon).toByteArray().toLower();
-    return scheme == "chrome-extension" || scheme == "extension" || scheme == "moz-extension";
+    for (const QString &id : allowedExtensionIds) {
+        const QByteArray lower = id.toLatin1().toLower();
+        if (lower.isEmpty())
+            continue;
+        allowedOrigins.insert("chrome-extension://" + lower);
+        allowedOrigins.insert("extension://" + lower);
+    }
+}
+
+// Scheme and host of an origin are case-insensitive; an extension id is its host.
+bool WsHandshake::isAllowedOrigin(QByteArrayView origin) const
+{
+    return allowedOrigins.contains(origin.toByteArray().toLower());
 }
 
 WsHandshake::State WsHandshake::feed(QByteArrayView bytes)
@@ -84,8 +92,8 @@ void WsHandshake::parseHead(QByteArrayView head)
         const QByteArrayView value = line.sliced(colon + 1).trimmed();
         if (name == "sec-websocket-key") {
             key = value.toByteArray();
-        } else if (name == "origin" && !originRefused && !isExtensionOrigin(value)) {
-            // The first foreign Origin decides; a later extension origin cannot undo it.
+        } else if (name == "origin" && !originRefused && !isAllowedOrigin(value)) {
+            // The first foreign Origin decides; a later allowed one cannot undo it.
             originRefused = true;
             refusedOrigin = printable(value);
         }

@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 // Server side of the WebSocket opening handshake, without sockets: feed the
 // bytes of the connection until the request head is complete, then either
@@ -10,6 +12,10 @@
 class WsHandshake
 {
 public:
+    // Requests without an Origin (local tools) are served; of web origins only
+    // these extensions' own, "chrome-extension://<id>" (or Edge's "extension://<id>").
+    explicit WsHandshake(const QStringList &allowedExtensionIds = {});
+
     // A request head (everything before the blank line) may be this long;
     // browsers send well under 2 KiB.
     static constexpr qsizetype MaxRequestHeadBytes = 16 * 1024;
@@ -18,7 +24,7 @@ public:
         Incomplete, // no blank line yet: feed more bytes
         Accepted,   // key found, origin allowed: send response()
         Refused,    // no or empty key: close without a word
-        RefusedOrigin, // a web page's Origin: close, log origin()
+        RefusedOrigin, // an Origin not of our plugin: close, log origin()
         Failed,     // a bound was exceeded: close, log error()
     };
 
@@ -35,12 +41,12 @@ public:
     QByteArray takeRemainder();
 
     static QByteArray computeAccept(QByteArrayView key);
-    // Browser extensions are the only web origins allowed to talk to the bridge.
-    static bool isExtensionOrigin(QByteArrayView origin);
+    bool isAllowedOrigin(QByteArrayView origin) const;
 
 private:
     void parseHead(QByteArrayView head);
 
+    QSet<QByteArray> allowedOrigins;
     State current = State::Incomplete;
     QByteArray buffer;
     // Bytes of buffer already known to hold no complete "\r\n\r\n".

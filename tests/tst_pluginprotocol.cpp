@@ -19,11 +19,11 @@ QString summary(const PluginMessage &m)
     const QString ok = m.ok ? QStringLiteral("true") : QStringLiteral("false");
     switch (m.type) {
     case Type::Dropped: return QStringLiteral("dropped");
-    case Type::Hello: return QStringList{"hello", m.version}.join('|');
+    case Type::Hello: return QStringList{"hello", m.version, m.instance}.join('|');
     case Type::Fields: return QStringList{"fields", m.url, m.title, compact(m.fields)}.join('|');
     case Type::Picked: return QStringList{"picked", m.kind, m.url, compact(m.field)}.join('|');
-    case Type::FillResult: return QStringList{"fillResult", ok, m.error}.join('|');
-    case Type::ButtonClicked: return QStringList{"buttonClicked", ok, m.error}.join('|');
+    case Type::FillResult: return QStringList{"fillResult", ok, m.error, QString::number(m.id)}.join('|');
+    case Type::ButtonClicked: return QStringList{"buttonClicked", ok, m.error, QString::number(m.id)}.join('|');
     case Type::Error: return QStringList{"error", m.error}.join('|');
     }
     return {};
@@ -44,8 +44,8 @@ private slots:
         const auto row = [](const char *payload, const char *expected) {
             QTest::newRow(payload) << j(payload) << QString::fromUtf8(j(expected));
         };
-        row("{'type':'hello','version':'1.4.2'}", "hello|1.4.2");
-        row("{'type':'hello'}", "hello|");
+        row("{'type':'hello','version':'1.4.2','instance':'b-1'}", "hello|1.4.2|b-1");
+        row("{'type':'hello'}", "hello||");
         row("{'type':'fields','url':'https://a.example/','title':'Form','fields':[{'label':'Email','tag':'input'},{'tag':'button'}]}",
             "fields|https://a.example/|Form|[{'label':'Email','tag':'input'},{'tag':'button'}]");
         row("{'type':'fields','fields':[]}", "fields|||[]");
@@ -57,10 +57,13 @@ private slots:
         row("{'type':'picked','kind':5}", "picked|field||{}");
         row("{'type':'picked','kind':''}", "picked|||{}");
         // Only a literal true is a success.
-        row("{'type':'fillResult','ok':true}", "fillResult|true|");
-        row("{'type':'fillResult','ok':false,'error':'not found'}", "fillResult|false|not found");
-        row("{'type':'fillResult','ok':'true'}", "fillResult|false|");
-        row("{'type':'buttonClicked','ok':'true','error':'gone'}", "buttonClicked|false|gone");
+        row("{'type':'fillResult','ok':true,'id':7}", "fillResult|true||7");
+        row("{'type':'fillResult','ok':false,'error':'not found'}", "fillResult|false|not found|-1");
+        row("{'type':'fillResult','ok':'true'}", "fillResult|false||-1");
+        row("{'type':'buttonClicked','ok':'true','error':'gone','id':9007199254740991}", "buttonClicked|false|gone|9007199254740991");
+        // An id is a whole number the gateway counted; anything else is an answer without one.
+        for (const char *id : {"'7'", "1.5", "-3", "1e300", "null"})
+            QTest::addRow("id %s", id) << j(QByteArray("{'type':'fillResult','ok':true,'id':") + id + "}") << "fillResult|true||-1";
         row("{'type':'error','error':'Page non prise en charge'}", "error|Page non prise en charge");
         // Types match exactly; what only goes out, or is no object, is dropped.
         for (const char *payload : {"{'type':'Hello','version':'1'}", "{'type':'FILLRESULT','ok':true}",
@@ -89,6 +92,11 @@ private slots:
         const QByteArray fill = serializePluginMessage(pluginFillMessage(target, value, true, button, true, 300));
         QCOMPARE(support::json(fill), (QJsonObject{{"type", "fill"}, {"target", target}, {"value", value}, {"pressEnter", true},
                                                    {"button", button}, {"clickButton", true}, {"clickDelayMs", 300}}));
+        // With an id, and the field's flash when asked for.
+        QCOMPARE(pluginFillMessage(target, value, false, {}, false, 300, 42, true).value(QLatin1String("id")).toInteger(), 42);
+        QCOMPARE(pluginFillMessage(target, value, false, {}, false, 300, 42, true).value(QLatin1String("flash")), QJsonValue(true));
+        QCOMPARE(pluginFeedbackMessage(target, FeedbackSound::failure, QStringLiteral("no browser answered")),
+                 (QJsonObject{{"type", "feedback"}, {"sound", "failure"}, {"bar", "no browser answered"}, {"target", target}}));
     }
 
     // How the window names a picked element, past the plain cases its suites see.

@@ -106,20 +106,23 @@ private slots:
 
         // A dropped one first: each later message proves the earlier ones were read and ignored.
         for (const char *message :
-             {"not json", "{\"type\":\"hello\",\"version\":\"2.1\"}", "{\"type\":\"error\",\"error\":\"Onglet fermé\"}",
+             {"not json", "{\"type\":\"hello\",\"version\":\"2.1\",\"instance\":\"b-1\"}",
+              "{\"type\":\"error\",\"error\":\"Onglet fermé\"}",
               "{\"type\":\"fields\",\"url\":\"u\",\"title\":\"t\",\"fields\":[{\"tag\":\"input\"}]}",
               "{\"type\":\"picked\",\"url\":\"u\",\"field\":{\"tag\":\"input\",\"k\":1}}",
-              "{\"type\":\"buttonClicked\",\"ok\":true}"})
+              "{\"type\":\"buttonClicked\",\"ok\":true}", "{\"type\":\"buttonClicked\",\"ok\":true,\"id\":4}"})
             client.sendTextMessage(QString::fromUtf8(message));
-        QVERIFY(clicked.wait());
+        QTRY_COMPARE(clicked.size(), 2);
 
         QCOMPARE(logLines(), (QStringList{"Plugin connected", QStringLiteral("Plugin prêt (v2.1)"),
                                           QStringLiteral("Erreur plugin : Onglet fermé")}));
         using Calls = QList<QVariantList>;
         QCOMPARE(Calls(fields), (Calls{{"u", "t", QJsonArray{QJsonObject{{"tag", "input"}}}}}));
         QCOMPARE(Calls(picked), (Calls{{"field", "u", QJsonObject{{"tag", "input"}, {"k", 1}}}}));
-        QCOMPARE(Calls(clicked), (Calls{{true, QString()}}));
+        QCOMPARE(Calls(clicked), (Calls{{true, QString(), qint64(-1)}, {true, QString(), qint64(4)}}));
         QCOMPARE(messages.size(), 1);
+        // The browser its hello named is linked, while it is.
+        QVERIFY(bridge->isInstanceLinked(QStringLiteral("b-1")) && !bridge->isInstanceLinked(QStringLiteral("b-2")));
 
         // Destroying the bridge with a plugin attached says nothing and closes it.
         QSignalSpy gone(&client, &QWebSocket::disconnected);
@@ -151,6 +154,7 @@ private slots:
     // A refused request and one over a bound get no byte past their upgrade and a log line; the plugin goes on.
     void refusalAndBound()
     {
+        bridge->setAllowedExtensionIds({QStringLiteral("kbfnbcaeplbcioakkpcpgfkobkghlhen")});
         QWebSocket good(QStringLiteral("chrome-extension://kbfnbcaeplbcioakkpcpgfkobkghlhen"));
         QSignalSpy goodMessages(&good, &QWebSocket::textMessageReceived);
         QVERIFY(openClient(good, goodMessages));

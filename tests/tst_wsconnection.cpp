@@ -13,6 +13,8 @@ using namespace support;
 namespace {
 
 const QByteArray request = upgradeRequest();
+// The plugin's id here; any other extension is a stranger.
+const QByteArray ours = "abcdefghijklmnopabcdefghijklmnop";
 
 QByteArray headOfSize(qsizetype size)
 {
@@ -47,7 +49,7 @@ QString describe(const WsConnection::Event &event)
 
 QStringList run(const QList<QByteArrayView> &chunks)
 {
-    WsConnection connection;
+    WsConnection connection({QString::fromLatin1(ours)});
     QStringList transcript;
     for (QByteArrayView chunk : chunks) {
         connection.receive(chunk.toByteArray());
@@ -96,21 +98,22 @@ private slots:
         row("similar names do not count",
             upgradeRequest("X-Sec-WebSocket-Key: " + rfcKey + "\r\nSec-WebSocket-Key2: " + rfcKey + "\r\n"), {"refused"});
 
-        // Only browser extensions (and local tools, which send no Origin) may connect.
-        row("chrome extension", upgradeRequest("ORIGIN: Chrome-Extension://abcdefghijklmnop\r\n" + rfcKeyLine), upgraded);
-        row("edge extension", upgradeRequest("Origin: extension://abcdefghijklmnop\r\n" + rfcKeyLine), upgraded);
-        row("firefox extension", upgradeRequest("origin:moz-extension://0a1b2c3d-aaaa-bbbb-cccc-123456789abc\r\n" + rfcKeyLine),
-            upgraded);
+        // Only our plugin (and local tools, which send no Origin) may connect.
+        row("our plugin", upgradeRequest("ORIGIN: Chrome-Extension://" + ours.toUpper() + "\r\n" + rfcKeyLine), upgraded);
+        row("our plugin in edge", upgradeRequest("Origin: extension://" + ours + "\r\n" + rfcKeyLine), upgraded);
         const QString refused = QStringLiteral("refused origin ");
+        row("another extension", upgradeRequest("Origin: chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba\r\n" + rfcKeyLine),
+            {refused + "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba"});
+        row("our id under another scheme", upgradeRequest("Origin: moz-extension://" + ours + "\r\n" + rfcKeyLine),
+            {refused + "moz-extension://" + QString::fromLatin1(ours)});
         row("local web page after the key", upgradeRequest(rfcKeyLine + "Origin: http://127.0.0.1:8080\r\n"),
             {refused + "http://127.0.0.1:8080"});
         row("opaque origin", upgradeRequest("Origin: null\r\n" + rfcKeyLine), {refused + "null"});
-        row("scheme without host", upgradeRequest("Origin: chrome-extension://\r\n" + rfcKeyLine), {refused + "chrome-extension://"});
-        row("web origin after extension origin",
-            upgradeRequest("Origin: chrome-extension://abc\r\nOrigin: https://evil.example\r\n" + rfcKeyLine),
+        row("web origin after ours",
+            upgradeRequest("Origin: chrome-extension://" + ours + "\r\nOrigin: https://evil.example\r\n" + rfcKeyLine),
             {refused + "https://evil.example"});
-        row("extension origin cannot undo web origin",
-            upgradeRequest("Origin: https://evil.example\r\nOrigin: chrome-extension://abc\r\n" + rfcKeyLine),
+        row("ours cannot undo a web origin",
+            upgradeRequest("Origin: https://evil.example\r\nOrigin: chrome-extension://" + ours + "\r\n" + rfcKeyLine),
             {refused + "https://evil.example"});
         // Once refused, later bytes are never looked at; control bytes never reach the log.
         row("refused, then a good request and a frame", upgradeRequest("Origin: https://a\rb\x01.example\r\n") + request + text("t"),
