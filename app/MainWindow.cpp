@@ -1,17 +1,19 @@
 #include "MainWindow.h"
 
 #include "BrowserPlatform.h"
+#include "Browsers.h"
 #include "BuildVersion.h"
-#include "LogFile.h"
-#include "SettingsKeys.h"
+#include "DescribeField.h"
+#include "Gateway.h"
+#include "InstallController.h"
+#include "Logger.h"
+#include "PluginSource.h"
+#include "ShowAndActivate.h"
 #include "SingleInstance.h"
-#include "TcpListener.h"
-#include "WebSocketBridge.h"
 
 #include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QDateTime>
 #include <QDir>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -20,34 +22,26 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <cstdio>
+#include <utility>
 
 namespace {
 
-// Log lines gathered before they go into the file and the view at once. The
-// view lays out every line it takes, so it takes them in small batches.
-constexpr qsizetype maxPendingLogLines = 64;
 // The view keeps the latest lines only; the log file keeps them all.
 constexpr int maxLogViewLines = 10000;
-// "[yyyy-MM-dd " in front of a pending line; the view shows the rest.
-constexpr qsizetype logDateSize = 12;
-
-QString logFileFailed(const QString &path, const QString &why)
-{
-    return QStringLiteral("Log file: cannot write %1 (%2); the log stays in this window only").arg(path, why);
-}
+// At most one failure message in the tray in this long.
+constexpr int failureNoticeGapMs = 5000;
 
 // Makes room in the view for `incoming` lines under its maximum block count.
 // The document's own trimming lays out every line it drops, which made a full
@@ -71,10 +65,18 @@ void dropOldestLines(QPlainTextEdit *view, qsizetype incoming)
     cursor.endEditBlock();
 }
 
-// A pending line as the view shows it: "[HH:mm:ss] msg" and a line break.
+// A written line as the view shows it: "[HH:mm:ss] msg" and a line break.
 void appendUndated(QString &to, const QString &line)
 {
-    to.append(QLatin1Char('[')).append(QStringView(line).sliced(logDateSize)).append(QLatin1Char('\n'));
+    to.append(QLatin1Char('[')).append(QStringView(line).sliced(Logger::DateSize)).append(QLatin1Char('\n'));
+}
+
+bool askBeforeQuitting(QWidget *window)
+{
+    return QMessageBox::question(window, QStringLiteral("Quit Fieldpost?"),
+                                 QStringLiteral("There is no system tray to keep Fieldpost in. Quit it? Lines from "
+                                                "Marrowlinker are not filled until it is started again."))
+        == QMessageBox::Yes;
 }
 
 QLabel *boldLabel(const QString &text)
@@ -124,51 +126,51 @@ void setBadge(QLabel *label, const QString &text, const QString &colour)
 }
 
 MainWindow::MainWindow(QWidget *parent)
-    : MainWindow(WindowParts{createSystemPlatform(), QLatin1String(ipcServerName),
-                             QSystemTrayIcon::isSystemTrayAvailable(),
-                             QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)},
+    : MainWindow(WindowParts{createSystemPlatform(), userChannelName(), QSystemTrayIcon::isSystemTrayAvailable(),
+                             QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation), false,
+                             &QSystemTrayIcon::isSystemTrayAvailable, askBeforeQuitting},
                  parent)
 {
 }
 
 MainWindow::MainWindow(WindowParts parts, QWidget *parent)
     : QMainWindow(parent)
-    , platform(std::move(parts.platform))
+    , logger(std::make_unique<Logger>())
     , ipcChannel(parts.channelName)
     , trayAvailable(parts.trayAvailable)
+    , confirmQuit(parts.confirmQuit ? std::move(parts.confirmQuit) : askBeforeQuitting)
 {
     setWindowTitle(titleText());
     resize(645, 720);
+    logger->setMirrorToStderr(parts.logToStderr);
+    connect(logger.get(), &Logger::written, this, &MainWindow::takeLogLines);
+
+    gateway = new Gateway(pluginLinkPort, this);
+    gateway->setAllowedExtensionIds(configuredExtensionIds());
+    installer = new InstallController(std::move(parts.platform), this);
+    heldFailureTimer = new QTimer(this);
+    heldFailureTimer->setSingleShot(true);
 
     buildWidgets();
-    openLogFile(parts.logFolder);
-
-    bridge = new WebSocketBridge(pluginLinkPort, this);
-    tcpListener = new TcpListener(this);
-
+    logger->openFile(parts.logFolder);
     connectSignals();
-
-    refreshPluginStatus();
-
-    auto *restartTimer = new QTimer(this);
-    connect(restartTimer, &QTimer::timeout, this, &MainWindow::updateRestartHint);
-    restartTimer->start(3000);
-
+    installer->refresh();
     setupTray();
     setupIpcServer();
     onPluginConnectionChanged(false);
-    bridge->listen();
-    log(QStringLiteral("Ready. Connect the browser plugin."));
-    startTcp();
-    restoreLastSelection();
+    gateway->start();
     // Hidden into a tray that is not there, the window could never be brought back.
-    if (!trayAvailable)
+    if (!trayAvailable) {
         show();
+        if (parts.trayProbe)
+            waitForTray(std::move(parts.trayProbe));
+    }
 }
 
 MainWindow::~MainWindow()
 {
-    flushLog();
+    // The gateway's last lines still go to the file.
+    logger->flush();
 }
 
 void MainWindow::buildWidgets()
@@ -204,7 +206,7 @@ void MainWindow::buildWidgets()
     portSpinBox = new QSpinBox;
     portSpinBox->setRange(1, 65535);
     portSpinBox->setButtonSymbols(QAbstractSpinBox::NoButtons);
-    portSpinBox->setValue(QSettings().value(SettingsKey::tcpPort, SettingsDefault::tcpPort).toInt());
+    portSpinBox->setValue(gateway->storedTcpPort());
     resetButton = new QPushButton(QStringLiteral("Reset"));
     auto *portRow = new QHBoxLayout;
     portRow->addSpacing(2);
@@ -244,12 +246,13 @@ void MainWindow::buildWidgets()
     };
     browserRow(1, QStringLiteral("Edge:"), edgeStatusLabel, edgeInstallButton, edgeUninstallButton);
     browserRow(2, QStringLiteral("Chrome:"), chromeStatusLabel, chromeInstallButton, chromeUninstallButton);
+    browserRow(3, QStringLiteral("Chromium:"), chromiumStatusLabel, chromiumInstallButton, chromiumUninstallButton);
 
     restartHintLabel = new QLabel;
     restartHintLabel->setWordWrap(true);
     restartHintLabel->setStyleSheet(QStringLiteral("color:#e67e22; font-size:9pt; font-weight:bold;"));
     restartHintLabel->hide();
-    pluginGrid->addWidget(restartHintLabel, 3, 0, 1, 3);
+    pluginGrid->addWidget(restartHintLabel, 4, 0, 1, 3);
 
     auto *linkRow = new QHBoxLayout;
     linkRow->setSpacing(10);
@@ -274,7 +277,7 @@ void MainWindow::buildWidgets()
     destUrlEdit = displayEdit();
     destLayout->addLayout(captionRow(QStringLiteral("Url:"), destUrlEdit));
     simulateEnterCheck = new QCheckBox(QStringLiteral("Simulate Enter key after filling"));
-    simulateEnterCheck->setChecked(QSettings().value(SettingsKey::simulateEnter, SettingsDefault::simulateEnter).toBool());
+    simulateEnterCheck->setChecked(gateway->simulateEnter());
     destLayout->addWidget(simulateEnterCheck);
     mainLayout->addWidget(destGroup, 0);
 
@@ -289,7 +292,7 @@ void MainWindow::buildWidgets()
     buttonEdit->setPlaceholderText(QStringLiteral("(no button selected)"));
     buttonLayout->addLayout(captionRow(QStringLiteral("Destination:"), buttonEdit));
     clickButtonCheck = new QCheckBox(QStringLiteral("Click this button after filling"));
-    clickButtonCheck->setChecked(QSettings().value(SettingsKey::clickButton, SettingsDefault::clickButton).toBool());
+    clickButtonCheck->setChecked(gateway->clickButton());
     buttonLayout->addWidget(clickButtonCheck);
     mainLayout->addWidget(buttonGroup, 0);
 
@@ -327,19 +330,56 @@ void MainWindow::buildWidgets()
     mainLayout->addWidget(logGroup, 1);
 
     setCentralWidget(central);
+
+    // Tests and tools find the widgets by these names, never by caption or place.
+    const std::pair<QWidget *, const char *> names[] = {
+        {portSpinBox, "portSpinBox"}, {resetButton, "resetButton"}, {tcpStatusLabel, "tcpStatusLabel"},
+        {pluginStatusLabel, "pluginStatusLabel"}, {pickFieldButton, "pickFieldButton"},
+        {edgeStatusLabel, "edgeStatusLabel"}, {edgeInstallButton, "edgeInstallButton"},
+        {edgeUninstallButton, "edgeUninstallButton"}, {chromeStatusLabel, "chromeStatusLabel"},
+        {chromeInstallButton, "chromeInstallButton"}, {chromeUninstallButton, "chromeUninstallButton"},
+        {chromiumStatusLabel, "chromiumStatusLabel"}, {chromiumInstallButton, "chromiumInstallButton"},
+        {chromiumUninstallButton, "chromiumUninstallButton"}, {restartHintLabel, "restartHintLabel"},
+        {destFieldEdit, "destFieldEdit"}, {destUrlEdit, "destUrlEdit"}, {simulateEnterCheck, "simulateEnterCheck"},
+        {pickButtonButton, "pickButtonButton"}, {buttonEdit, "buttonEdit"}, {clickButtonCheck, "clickButtonCheck"},
+        {testValueEdit, "testValueEdit"}, {logView, "logView"}, {clearLogButton, "clearLogButton"},
+        {copyLogButton, "copyLogButton"},
+    };
+    for (const auto &[widget, name] : names)
+        widget->setObjectName(QLatin1String(name));
 }
 
 void MainWindow::connectSignals()
 {
-    connect(bridge, &WebSocketBridge::logMessage, this, &MainWindow::log);
-    connect(bridge, &WebSocketBridge::pluginConnectionChanged, this, &MainWindow::onPluginConnectionChanged);
-    connect(bridge, &WebSocketBridge::fieldsReceived, this, &MainWindow::onFieldsReceived);
-    connect(bridge, &WebSocketBridge::fieldPicked, this, &MainWindow::onFieldPicked);
-    connect(bridge, &WebSocketBridge::fillResult, this, &MainWindow::onFillResult);
-    connect(bridge, &WebSocketBridge::buttonClicked, this, &MainWindow::onButtonClicked);
-    connect(tcpListener, &TcpListener::logMessage, this, &MainWindow::log);
-    connect(tcpListener, &TcpListener::lineReceived, this, &MainWindow::onLine);
-    connect(tcpListener, &TcpListener::clientCountChanged, this, [this] { updateTcpStatus(); });
+    connect(gateway, &Gateway::logMessage, this, &MainWindow::log);
+    connect(gateway, &Gateway::pluginConnectionChanged, this, &MainWindow::onPluginConnectionChanged);
+    connect(gateway, &Gateway::intakeStateChanged, this, &MainWindow::updateTcpStatus);
+    connect(gateway, &Gateway::destinationChanged, this, [this](const QString &url, const QJsonObject &field) {
+        destFieldEdit->setText(describeField(field));
+        destFieldEdit->setCursorPosition(0);
+        destUrlEdit->setText(url);
+        destUrlEdit->setCursorPosition(0);
+    });
+    connect(gateway, &Gateway::buttonChanged, this, [this](const QJsonObject &field) {
+        buttonEdit->setText(describeField(field));
+        buttonEdit->setCursorPosition(0);
+    });
+    connect(gateway, &Gateway::pickModeStarted, installer, &InstallController::bringBrowserToFront);
+    connect(gateway, &Gateway::picked, this, [this] { showAndActivate(this); });
+    connect(gateway, &Gateway::lineNotFilled, this,
+            [this](const QString &reason) { notifyFailure(QStringLiteral("Line not filled"), reason); });
+    connect(gateway, &Gateway::buttonNotClicked, this,
+            [this](const QString &reason) { notifyFailure(QStringLiteral("Button not clicked"), reason); });
+    connect(installer, &InstallController::logMessage, this, &MainWindow::log);
+    connect(installer, &InstallController::statusChanged, this, &MainWindow::showPluginStatus);
+    connect(installer, &InstallController::busyChanged, this, &MainWindow::enableInstallButtons);
+    connect(installer, &InstallController::restartHintChanged, this, [this](const QString &text) {
+        if (!text.isEmpty())
+            restartHintLabel->setText(text);
+        restartHintLabel->setVisible(!text.isEmpty());
+    });
+    connect(heldFailureTimer, &QTimer::timeout, this, &MainWindow::showHeldFailures);
+
     connect(resetButton, &QPushButton::clicked, this, &MainWindow::onResetTcp);
     connect(pickFieldButton, &QPushButton::clicked, this, &MainWindow::onPick);
     connect(pickButtonButton, &QPushButton::clicked, this, &MainWindow::onPickButton);
@@ -347,74 +387,26 @@ void MainWindow::connectSignals()
     connect(testValueEdit, &QLineEdit::returnPressed, this, &MainWindow::onTest);
     connect(clearLogButton, &QPushButton::clicked, this, &MainWindow::onClearLog);
     connect(copyLogButton, &QPushButton::clicked, this, &MainWindow::onCopyLog);
-    connect(simulateEnterCheck, &QCheckBox::toggled, this,
-            [](bool checked) { QSettings().setValue(SettingsKey::simulateEnter, checked); });
-    connect(clickButtonCheck, &QCheckBox::toggled, this,
-            [](bool checked) { QSettings().setValue(SettingsKey::clickButton, checked); });
+    connect(simulateEnterCheck, &QCheckBox::toggled, gateway, &Gateway::setSimulateEnter);
+    connect(clickButtonCheck, &QCheckBox::toggled, gateway, &Gateway::setClickButton);
     connect(edgeInstallButton, &QPushButton::clicked, this, &MainWindow::onInstallEdge);
     connect(edgeUninstallButton, &QPushButton::clicked, this, &MainWindow::onUninstallEdge);
     connect(chromeInstallButton, &QPushButton::clicked, this, &MainWindow::onInstallChrome);
     connect(chromeUninstallButton, &QPushButton::clicked, this, &MainWindow::onUninstallChrome);
+    connect(chromiumInstallButton, &QPushButton::clicked, this, &MainWindow::onInstallChromium);
+    connect(chromiumUninstallButton, &QPushButton::clicked, this, &MainWindow::onUninstallChromium);
 }
 
-void MainWindow::openLogFile(const QString &folder)
-{
-    if (folder.isEmpty())
-        return;
-    logFile = std::make_unique<LogFile>(folder);
-    const QString path = QDir::toNativeSeparators(logFile->path());
-    if (logFile->open()) {
-        log(QStringLiteral("Log file: %1").arg(path));
-    } else {
-        log(logFileFailed(path, logFile->errorString()));
-        logFile.reset();
-    }
-}
+// ---- the log ------------------------------------------------------------------
 
 void MainWindow::log(QString msg)
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now / 1000 != stampSecond) {
-        stampSecond = now / 1000;
-        stamp = QDateTime::fromMSecsSinceEpoch(stampSecond * 1000).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    }
-    QString line;
-    line.reserve(stamp.size() + msg.size() + 3);
-    line.append(QLatin1Char('[')).append(stamp).append(QLatin1String("] ")).append(msg);
-    if (pendingLog.isEmpty())
-        QMetaObject::invokeMethod(this, &MainWindow::flushLog, Qt::QueuedConnection);
-    pendingLog.append(std::move(line));
-    // Socket reads can starve posted events for a long burst; a bounded batch
-    // keeps each append short.
-    if (pendingLog.size() >= maxPendingLogLines)
-        flushLog();
+    logger->log(msg);
 }
 
-void MainWindow::flushLog()
+void MainWindow::takeLogLines(const QStringList &lines)
 {
-    if (!pendingLog.isEmpty()) {
-        // Standard error gets what the view shows, "[HH:mm:ss] msg"; the file the full date.
-        QString shown;
-        QString kept;
-        for (const QString &line : std::as_const(pendingLog)) {
-            appendUndated(shown, line);
-            if (logFile)
-                kept.append(line).append(QLatin1Char('\n'));
-        }
-        // A gateway started from a terminal or by a service manager, where nobody
-        // looks at the window, still shows its log on standard error.
-        const QByteArray mirrored = shown.toUtf8();
-        std::fwrite(mirrored.constData(), 1, size_t(mirrored.size()), stderr);
-        std::fflush(stderr);
-        unshownLog.append(std::move(pendingLog));
-        pendingLog.clear();
-        if (logFile && !logFile->write(kept.toUtf8())) {
-            const QString path = QDir::toNativeSeparators(logFile->path());
-            const QString why = logFile->errorString();
-            logFile.reset();
-            log(logFileFailed(path, why));
-        }
-    }
+    unshownLog.append(lines);
     if (isVisible())
         moveUnshownLogToView();
     else if (unshownLog.size() > maxLogViewLines)
@@ -424,7 +416,7 @@ void MainWindow::flushLog()
 // The view as the user sees it once the window is open: for Copy, and on showing.
 void MainWindow::showLog()
 {
-    flushLog();
+    logger->flush();
     moveUnshownLogToView();
 }
 
@@ -445,7 +437,15 @@ void MainWindow::moveUnshownLogToView()
 void MainWindow::showEvent(QShowEvent *event)
 {
     showLog();
+    // The restart warning is worth a look at the processes only while it can be seen.
+    installer->setRestartCheckActive(true);
     QMainWindow::showEvent(event);
+}
+
+void MainWindow::hideEvent(QHideEvent *event)
+{
+    installer->setRestartCheckActive(false);
+    QMainWindow::hideEvent(event);
 }
 
 void MainWindow::onCopyLog()
@@ -458,16 +458,18 @@ void MainWindow::onCopyLog()
 void MainWindow::onClearLog()
 {
     // Lines not yet shown still belong in the log file.
-    flushLog();
+    logger->flush();
     unshownLog.clear();
     logView->clear();
 }
 
+// ---- badges, buttons ------------------------------------------------------------
+
 void MainWindow::updateTcpStatus()
 {
-    if (!tcpListener->isListening())
+    if (!gateway->isIntakeListening())
         setBadge(tcpStatusLabel, QStringLiteral("Stopped"), QStringLiteral("#c0392b"));
-    else if (tcpListener->clientCount() > 0)
+    else if (gateway->intakeClientCount() > 0)
         setBadge(tcpStatusLabel, QStringLiteral("Connected"), QStringLiteral("#1e8449"));
     else
         setBadge(tcpStatusLabel, QStringLiteral("Listening (waiting)"), QStringLiteral("#b9770e"));
@@ -479,5 +481,115 @@ void MainWindow::onPluginConnectionChanged(bool connected)
         setBadge(pluginStatusLabel, QStringLiteral("Connected"), QStringLiteral("#1e8449"));
     else
         setBadge(pluginStatusLabel, QStringLiteral("Disconnected"), QStringLiteral("#c0392b"));
-    updateRestartHint();
+    installer->setPluginConnected(connected);
+}
+
+void MainWindow::onResetTcp()
+{
+    gateway->restartIntake(quint16(portSpinBox->value()));
+}
+
+void MainWindow::onPick()
+{
+    gateway->pickField();
+}
+
+void MainWindow::onPickButton()
+{
+    gateway->pickButton();
+}
+
+void MainWindow::onTest()
+{
+    gateway->sendTest(testValueEdit->text());
+}
+
+void MainWindow::showPluginStatus(const QString &browserKey, bool installed)
+{
+    QLabel *label = browserKey == BrowserKey::edge     ? edgeStatusLabel
+                    : browserKey == BrowserKey::chrome ? chromeStatusLabel
+                                                       : chromiumStatusLabel;
+    label->setText(installed ? QStringLiteral("Installed") : QStringLiteral("Not installed"));
+    label->setStyleSheet(installed ? QStringLiteral("color:#2ecc71; font-weight:bold;")
+                                   : QStringLiteral("color:#e67e22; font-weight:bold;"));
+    // Which entry Install writes, or finds: the id and the address from the settings.
+    const PluginSource source = InstallController::source(browserKey);
+    label->setToolTip(QStringLiteral("Extension id: %1\nUpdate address: %2").arg(source.extensionId, source.updateUrl));
+    enableInstallButtons();
+}
+
+// One change at a time: while the elevation prompt waits, no button takes another.
+void MainWindow::enableInstallButtons()
+{
+    const bool busy = installer->isBusy();
+    const std::tuple<QString, QPushButton *, QPushButton *> rows[] = {
+        {BrowserKey::edge, edgeInstallButton, edgeUninstallButton},
+        {BrowserKey::chrome, chromeInstallButton, chromeUninstallButton},
+        {BrowserKey::chromium, chromiumInstallButton, chromiumUninstallButton},
+    };
+    for (const auto &[key, install, uninstall] : rows) {
+        install->setEnabled(!busy && !installer->isInstalled(key));
+        uninstall->setEnabled(!busy && installer->isInstalled(key));
+    }
+}
+
+void MainWindow::onInstallEdge()
+{
+    installer->install(BrowserKey::edge);
+}
+
+void MainWindow::onUninstallEdge()
+{
+    installer->uninstall(BrowserKey::edge);
+}
+
+void MainWindow::onInstallChrome()
+{
+    installer->install(BrowserKey::chrome);
+}
+
+void MainWindow::onUninstallChrome()
+{
+    installer->uninstall(BrowserKey::chrome);
+}
+
+void MainWindow::onInstallChromium()
+{
+    installer->install(BrowserKey::chromium);
+}
+
+void MainWindow::onUninstallChromium()
+{
+    installer->uninstall(BrowserKey::chromium);
+}
+
+// ---- failures in the tray -----------------------------------------------------
+
+// Whoever stands at the scanner does not watch the log; a failure must reach
+// them, but a burst of failures makes one message that counts them.
+void MainWindow::notifyFailure(const QString &title, const QString &reason)
+{
+    const QString text = reason.isEmpty() ? QStringLiteral("The browser plugin gave no reason.") : reason;
+    if (lastFailureNotice.isValid() && lastFailureNotice.elapsed() < failureNoticeGapMs) {
+        ++heldFailures;
+        heldTitle = title;
+        heldReason = text;
+        if (!heldFailureTimer->isActive())
+            heldFailureTimer->start(int(failureNoticeGapMs - lastFailureNotice.elapsed()));
+        return;
+    }
+    lastFailureNotice.start();
+    if (trayIcon)
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Warning, failureNoticeGapMs);
+}
+
+void MainWindow::showHeldFailures()
+{
+    const int count = std::exchange(heldFailures, 0);
+    if (count == 0)
+        return;
+    lastFailureNotice.start();
+    const QString title = count == 1 ? heldTitle : QStringLiteral("%1 lines not filled").arg(count);
+    if (trayIcon)
+        trayIcon->showMessage(title, heldReason, QSystemTrayIcon::Warning, failureNoticeGapMs);
 }

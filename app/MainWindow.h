@@ -1,16 +1,18 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class BrowserPlatform;
-class LogFile;
+class Gateway;
+class InstallController;
+class Logger;
 class QCheckBox;
 class QCloseEvent;
 class QLabel;
@@ -20,46 +22,48 @@ class QPlainTextEdit;
 class QPushButton;
 class QSpinBox;
 class QSystemTrayIcon;
-class TcpListener;
-class WebSocketBridge;
+class QTimer;
 
 // What a test replaces in the window: the browser platform, the
-// single-instance channel, whether the desktop has a system tray, and the log
-// file's folder (empty: no log file).
+// single-instance channel, whether the desktop has a system tray (and how to
+// ask again), the log file's folder (empty: no log file), whether the log
+// also goes to standard error, and the question before quitting.
 struct WindowParts
 {
     std::unique_ptr<BrowserPlatform> platform;
     QString channelName;
     bool trayAvailable = true;
     QString logFolder;
+    bool logToStderr = false;
+    std::function<bool()> trayProbe;
+    std::function<bool(QWidget *window)> confirmQuit;
 };
 
-// The program's only window. Its members are spread by subsystem:
-// app/ (shell, log, badges, tray, single instance), gateway/ (forwarding,
-// selection, persistence) and install/ (plugin installation, restart hint).
+// The program's window: a view of the gateway's core and of the plugin's
+// installation. It builds the widgets, connects them to the core, and owns
+// the tray, the single-instance channel and the log view.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 public:
     explicit MainWindow(QWidget *parent = nullptr);
-    // The plain constructor uses the real platform, the product's channel, the
+    // The plain constructor uses the real platform, the user's channel, the
     // desktop's tray and the user's data folder; tests pass parts of their own.
     explicit MainWindow(WindowParts parts, QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // For a tray that comes up after the program (a session's autostart).
+    static constexpr int TrayWaitMs = 60000;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private slots:
     void onResetTcp();
     void onPick();
     void onPickButton();
-    void onFieldsReceived(QString url, QString title, QJsonArray fields);
-    void onFieldPicked(QString kind, QString url, QJsonObject field);
-    void onLine(QString line);
-    void onFillResult(bool ok, QString error);
-    void onButtonClicked(bool ok, QString error);
     void onPluginConnectionChanged(bool connected);
     void onTest();
     void onClearLog();
@@ -68,6 +72,8 @@ private slots:
     void onUninstallEdge();
     void onInstallChrome();
     void onUninstallChrome();
+    void onInstallChromium();
+    void onUninstallChromium();
     void log(QString msg);
     void showLog();
 
@@ -76,27 +82,19 @@ private:
     void connectSignals();
     void setupTray();
     void setupIpcServer();
+    void waitForTray(std::function<bool()> probe);
     void updateTcpStatus();
-    void openLogFile(const QString &folder);
-    void flushLog();
+    void takeLogLines(const QStringList &lines);
     void moveUnshownLogToView();
+    void showPluginStatus(const QString &browserKey, bool installed);
+    void enableInstallButtons();
+    void notifyFailure(const QString &title, const QString &reason);
+    void showHeldFailures();
 
-    void startPickMode(const QString &kind);
-    void fillDestination(const QString &value);
-    void notifyNotFilled(const QString &reason);
-    void setDestination(const QString &url, const QJsonObject &field);
-    void saveDestination();
-    void setDestButton(const QString &url, const QJsonObject &field);
-    void restoreLastSelection();
-    void startTcp();
+    Gateway *gateway = nullptr;
+    InstallController *installer = nullptr;
+    std::unique_ptr<Logger> logger;
 
-    void refreshPluginStatus();
-    void updateRestartHint();
-    void bringBrowserToFront();
-    void changePolicy(const QString &browserKey, bool install, const QString &okLine, const QString &failLine);
-
-    WebSocketBridge *bridge = nullptr;
-    TcpListener *tcpListener = nullptr;
     QSpinBox *portSpinBox = nullptr;
     QPushButton *resetButton = nullptr;
     QLabel *tcpStatusLabel = nullptr;
@@ -108,6 +106,9 @@ private:
     QLabel *chromeStatusLabel = nullptr;
     QPushButton *chromeInstallButton = nullptr;
     QPushButton *chromeUninstallButton = nullptr;
+    QLabel *chromiumStatusLabel = nullptr;
+    QPushButton *chromiumInstallButton = nullptr;
+    QPushButton *chromiumUninstallButton = nullptr;
     QLabel *restartHintLabel = nullptr;
     QLineEdit *destFieldEdit = nullptr;
     QLineEdit *destUrlEdit = nullptr;
@@ -123,31 +124,24 @@ private:
     QSystemTrayIcon *trayIcon = nullptr;
     QLocalServer *ipcServer = nullptr;
     bool quitting = false;
-    QJsonObject destField;
-    QString destUrl;
-    QJsonObject destButton;
 
-    // Log lines, with their full date, not yet in logView and the log file: a
-    // burst of lines goes in with one append and one write per event-loop turn.
-    QStringList pendingLog;
-    // Lines in the log file, not yet in logView: the latest of them wait there
-    // while the window is hidden, since a hidden view would still lay out
-    // every line nobody sees.
+    // Lines written to the log and not yet in logView: while the window is
+    // hidden the latest of them wait here, since a hidden view would still
+    // lay out every line nobody sees.
     QStringList unshownLog;
-    // "yyyy-MM-dd HH:mm:ss" of the second it was made for, so that a burst
-    // formats the time once per second rather than once per line.
-    QString stamp;
-    qint64 stampSecond = -1;
-    std::unique_ptr<LogFile> logFile; // null when there is none, or it failed
 
-    // When the last "Line not filled" tray message was shown: a burst of
-    // failures gives one message, not a stack of them.
-    QElapsedTimer lastNotFilledMessage;
+    // Failures come to the tray at most once in a while; those in between
+    // are counted into the next message.
+    QElapsedTimer lastFailureNotice;
+    QTimer *heldFailureTimer = nullptr;
+    int heldFailures = 0;
+    QString heldTitle;
+    QString heldReason;
 
-    std::unique_ptr<BrowserPlatform> platform;
     QString ipcChannel;
-    // Without a tray at start, the window is shown and closing it quits.
+    // Without a tray at start, the window is shown and closing it asks before quitting.
     bool trayAvailable = true;
+    std::function<bool(QWidget *window)> confirmQuit;
 };
 
 // Paints a status badge: white bold text on a rounded coloured background.

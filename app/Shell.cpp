@@ -12,6 +12,14 @@
 #include <QLocalSocket>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
+
+namespace {
+
+// How often a window shown for want of a tray looks for one again.
+constexpr int trayRetryMs = 2000;
+
+} // namespace
 
 void MainWindow::setupTray()
 {
@@ -48,13 +56,41 @@ void MainWindow::closeEvent(QCloseEvent *event)
                               QSystemTrayIcon::Information, 5000);
         return;
     }
+    // Without a tray, closing ends the gateway: never by a slip of the hand.
+    if (!quitting && !confirmQuit(this)) {
+        event->ignore();
+        return;
+    }
     event->accept();
+}
+
+// A session that starts its autostart entries before its notification area:
+// the window stands in for the tray until the tray comes, for a minute at most.
+void MainWindow::waitForTray(std::function<bool()> probe)
+{
+    auto *retry = new QTimer(this);
+    QElapsedTimer waited;
+    waited.start();
+    connect(retry, &QTimer::timeout, this, [this, retry, waited, probe = std::move(probe)] {
+        const bool found = probe();
+        if (!found && waited.elapsed() < TrayWaitMs)
+            return;
+        retry->deleteLater();
+        if (!found)
+            return;
+        trayAvailable = true;
+        trayIcon->setVisible(true);
+        hide();
+    });
+    retry->start(trayRetryMs);
 }
 
 void MainWindow::setupIpcServer()
 {
     QLocalServer::removeServer(ipcChannel);
     ipcServer = new QLocalServer(this);
+    // Only this user may knock.
+    ipcServer->setSocketOptions(QLocalServer::UserAccessOption);
     ipcServer->listen(ipcChannel);
     // Any connection shows the window; what it sends is never read.
     connect(ipcServer, &QLocalServer::newConnection, this, [this] {

@@ -1,5 +1,7 @@
 #include "ShowAndActivate.h"
 
+#include "ShellPlatform.h"
+
 #include <QWidget>
 
 void showAndActivate(QWidget *window)

@@ -1,31 +1,95 @@
+#include "BrowserPlatform.h"
+#include "InstallCommand.h"
 #include "MainWindow.h"
+#include "Service.h"
+#include "ShellPlatform.h"
 #include "SingleInstance.h"
 #include "Theme.h"
 
 #include <QApplication>
 #include <QLocalSocket>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
-int main(int argc, char *argv[])
+namespace {
+
+const char usage[] =
+    "Usage: fieldpost                      the gateway in the tray, with its window\n"
+    "       fieldpost --service            the gateway without a window (log on standard error)\n"
+    "       fieldpost --install-plugin B   write the plugin's force-install entry, as Install does\n"
+    "       fieldpost --uninstall-plugin B remove it, as Uninstall does\n"
+    "B: chrome, edge, chromium or all (several with commas).\n";
+
+void setNames()
 {
-    QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Thornvaleworks"));
     QCoreApplication::setApplicationName(QStringLiteral("Fieldpost"));
+}
 
+// Hands "SHOW" to the gateway this user runs, if one answers; true when one did.
+bool handOver(bool show)
+{
     auto probe = std::make_unique<QLocalSocket>();
-    probe->connectToServer(QLatin1String(ipcServerName), QIODevice::ReadWrite);
-    if (probe->waitForConnected(200)) {
-        // Another instance runs: ask it to show its window and leave quietly.
+    probe->connectToServer(userChannelName(), QIODevice::ReadWrite);
+    if (!probe->waitForConnected(200))
+        return false;
+    if (show) {
         probe->write(ipcShowMessage, 4);
         probe->flush();
         probe->waitForBytesWritten(300);
-        probe->disconnectFromServer();
-        return 0;
     }
-    probe.reset();
+    probe->disconnectFromServer();
+    std::fputs("Fieldpost is already running for this user.\n", stderr);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const bool install = std::strcmp(argv[i], "--install-plugin") == 0;
+        if (install || std::strcmp(argv[i], "--uninstall-plugin") == 0) {
+            QCoreApplication app(argc, argv);
+            setNames();
+            if (i + 1 >= argc) {
+                std::fputs(usage, stderr);
+                return 2;
+            }
+            return runPluginCommand(install, QString::fromLocal8Bit(argv[i + 1]));
+        }
+        if (std::strcmp(argv[i], "--service") == 0) {
+            QCoreApplication app(argc, argv);
+            setNames();
+            if (handOver(false))
+                return 1;
+            return runService();
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+    }
+
+    QApplication app(argc, argv);
+    setNames();
+    // Another instance runs: it shows its window, and this one leaves quietly.
+    if (handOver(true))
+        return 0;
 
     applyTheme(app);
-    MainWindow window;
+    WindowParts parts{createSystemPlatform(),
+                      userChannelName(),
+                      QSystemTrayIcon::isSystemTrayAvailable(),
+                      QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation),
+                      // The desktop session's own log would otherwise keep every scanned value.
+                      stderrIsTerminal(),
+                      &QSystemTrayIcon::isSystemTrayAvailable,
+                      nullptr};
+    MainWindow window(std::move(parts));
     return app.exec();
 }

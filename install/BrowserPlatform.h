@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 // The vendor and browser part of a policy path, which names a browser
@@ -11,7 +12,13 @@
 namespace BrowserKey {
 inline const QString edge = QStringLiteral("Microsoft\\Edge");
 inline const QString chrome = QStringLiteral("Google\\Chrome");
+inline const QString chromium = QStringLiteral("Chromium");
 } // namespace BrowserKey
+
+// A change's outcome, true when it was made.
+using PolicyChangeDone = std::function<void(bool ok)>;
+// Hands `ok` to `done` from the calling thread's event loop.
+void finishPolicyChangeLater(PolicyChangeDone done, bool ok);
 
 // One entry of a browser's force-install list: its name in the store and its text.
 struct PolicyEntry
@@ -35,12 +42,15 @@ public:
     // Entries of the browser's force-install list, in the store's own order.
     virtual QList<PolicyEntry> policyEntries(const QString &browserKey) = 0;
     // Add an entry under a new name, or remove the named one, with the rights
-    // that takes (an elevation prompt). True when the change was made.
-    virtual bool addPolicyEntry(const QString &browserKey, const QString &name, const QString &value) = 0;
-    virtual bool removePolicyEntry(const QString &browserKey, const QString &name) = 0;
+    // that takes (an elevation prompt). The event loop goes on meanwhile; `done`
+    // runs afterwards on the calling thread, never inside the call.
+    virtual void addPolicyEntry(const QString &browserKey, const QString &name, const QString &value,
+                                PolicyChangeDone done) = 0;
+    virtual void removePolicyEntry(const QString &browserKey, const QString &name, PolicyChangeDone done) = 0;
 
     // Process image names the browser runs under on this system.
     virtual QStringList browserImageNames(const QString &browserKey) const = 0;
+    // Called off the GUI thread: it may walk every process of the system.
     virtual bool isProcessRunning(const QString &imageName) = 0;
 
     // Raise the first browser window found; false when there is none.

@@ -7,8 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryFile>
 
 #include <xcb/xcb.h>
 
@@ -16,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -159,12 +158,14 @@ LinuxBrowserPlatform::LinuxBrowserPlatform(QString policyRoot, ElevatedRunner ru
 {
 }
 
-QStringList LinuxBrowserPlatform::policyFolders(const QString &browserKey)
+QString LinuxBrowserPlatform::policyFolder(const QString &browserKey)
 {
     if (browserKey == BrowserKey::edge)
-        return {QStringLiteral("opt/edge/policies/managed")};
+        return QStringLiteral("opt/edge/policies/managed");
     if (browserKey == BrowserKey::chrome)
-        return {QStringLiteral("opt/chrome/policies/managed"), QStringLiteral("chromium/policies/managed")};
+        return QStringLiteral("opt/chrome/policies/managed");
+    if (browserKey == BrowserKey::chromium)
+        return QStringLiteral("chromium/policies/managed");
     return {};
 }
 
@@ -186,126 +187,95 @@ std::optional<QByteArray> LinuxBrowserPlatform::readPolicyFile(const QString &re
 QList<PolicyEntry> LinuxBrowserPlatform::policyEntries(const QString &browserKey)
 {
     QList<PolicyEntry> entries;
-    for (const QString &folder : policyFolders(browserKey)) {
-        const QDir dir(root + QLatin1Char('/') + folder);
-        const QStringList files =
-            dir.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Readable, QDir::Name);
-        for (const QString &fileName : files) {
-            const QString relativePath = folder + QLatin1Char('/') + fileName;
-            const QStringList values = forcelistEntries(readPolicyFile(relativePath).value_or(QByteArray()));
-            for (qsizetype i = 0; i < values.size(); ++i)
-                entries.append({relativePath + QLatin1Char('#') + QString::number(i), values.at(i)});
-        }
+    const QString folder = policyFolder(browserKey);
+    if (folder.isEmpty())
+        return entries;
+    const QDir dir(root + QLatin1Char('/') + folder);
+    const QStringList files = dir.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Readable, QDir::Name);
+    for (const QString &fileName : files) {
+        const QString relativePath = folder + QLatin1Char('/') + fileName;
+        const QStringList values = forcelistEntries(readPolicyFile(relativePath).value_or(QByteArray()));
+        for (qsizetype i = 0; i < values.size(); ++i)
+            entries.append({relativePath + QLatin1Char('#') + QString::number(i), values.at(i)});
     }
     return entries;
 }
 
-bool LinuxBrowserPlatform::addPolicyEntry(const QString &browserKey, const QString &, const QString &value)
+void LinuxBrowserPlatform::addPolicyEntry(const QString &browserKey, const QString &, const QString &value,
+                                          PolicyChangeDone done)
 {
-    const QStringList folders = policyFolders(browserKey);
-    QList<PolicyFileWrite> writes;
-    for (qsizetype i = 0; i < folders.size(); ++i) {
-        // A sibling build's folder is served only when that build is there.
-        if (i > 0 && !QFileInfo(root + QLatin1Char('/') + folders.at(i).section(QLatin1Char('/'), 0, 0)).isDir())
-            continue;
-        const QString relativePath = folders.at(i) + QLatin1Char('/') + ownPolicyFileName();
-        const std::optional<QByteArray> current = readPolicyFile(relativePath);
-        if (!current)
-            return false;
-        const std::optional<QByteArray> changed = policyFileWithEntry(*current, value);
-        if (!changed)
-            return false;
-        if (*changed != *current)
-            writes.append({relativePath, *changed});
-    }
-    return !folders.isEmpty() && writePolicyFiles(writes);
+    const QString folder = policyFolder(browserKey);
+    const QString relativePath = folder + QLatin1Char('/') + ownPolicyFileName();
+    const std::optional<QByteArray> current = folder.isEmpty() ? std::nullopt : readPolicyFile(relativePath);
+    const std::optional<QByteArray> changed = current ? policyFileWithEntry(*current, value) : std::nullopt;
+    if (!changed)
+        return finishPolicyChangeLater(std::move(done), false);
+    if (*changed == *current)
+        return finishPolicyChangeLater(std::move(done), true);
+    writePolicyFile(relativePath, *changed, std::move(done));
 }
 
-bool LinuxBrowserPlatform::removePolicyEntry(const QString &browserKey, const QString &name)
+void LinuxBrowserPlatform::removePolicyEntry(const QString &browserKey, const QString &name, PolicyChangeDone done)
 {
     QString relativePath;
     int index = -1;
-    if (!splitEntryName(name, &relativePath, &index))
-        return false;
-    // Only files straight inside this browser's folders, as listed by policyEntries.
-    const QStringList folders = policyFolders(browserKey);
-    const QString folder = relativePath.section(QLatin1Char('/'), 0, -2);
-    const QString fileName = relativePath.section(QLatin1Char('/'), -1);
-    if (!folders.contains(folder) || fileName.startsWith(QLatin1Char('.')))
-        return false;
-    const std::optional<QByteArray> current = readPolicyFile(relativePath);
-    if (!current)
-        return false;
-    const std::optional<QByteArray> changed = policyFileWithoutEntry(*current, index);
+    // Only files straight inside this browser's folder, as listed by policyEntries.
+    const bool ours = splitEntryName(name, &relativePath, &index)
+                      && relativePath.section(QLatin1Char('/'), 0, -2) == policyFolder(browserKey)
+                      && !relativePath.section(QLatin1Char('/'), -1).startsWith(QLatin1Char('.'));
+    const std::optional<QByteArray> current = ours ? readPolicyFile(relativePath) : std::nullopt;
+    const std::optional<QByteArray> changed = current ? policyFileWithoutEntry(*current, index) : std::nullopt;
     if (!changed)
-        return false;
-    QList<PolicyFileWrite> writes = {{relativePath, *changed}};
-
-    // Install wrote our file in every folder of the browser; one uninstall
-    // takes the same value out of all of them again.
-    if (fileName == ownPolicyFileName()) {
-        const QString value = forcelistEntries(*current).value(index);
-        for (const QString &other : folders) {
-            const QString otherPath = other + QLatin1Char('/') + ownPolicyFileName();
-            if (other == folder || !QFileInfo::exists(root + QLatin1Char('/') + otherPath))
-                continue;
-            const std::optional<QByteArray> otherContent = readPolicyFile(otherPath);
-            const qsizetype at = otherContent ? forcelistEntries(*otherContent).lastIndexOf(value) : -1;
-            const std::optional<QByteArray> otherChanged =
-                at >= 0 ? policyFileWithoutEntry(*otherContent, int(at)) : std::nullopt;
-            if (otherChanged)
-                writes.append({otherPath, *otherChanged});
-        }
-    }
-    return writePolicyFiles(writes);
+        return finishPolicyChangeLater(std::move(done), false);
+    writePolicyFile(relativePath, *changed, std::move(done));
 }
 
-bool LinuxBrowserPlatform::writePolicyFiles(const QList<PolicyFileWrite> &writes)
+ElevatedCommand LinuxBrowserPlatform::policyWriteCommand(const QString &folder, const QString &file,
+                                                         const QByteArray &content)
 {
-    if (writes.isEmpty())
-        return true;
-    // The new contents go to private files first; only the copy into place
-    // needs root, and all copies of one change share one prompt.
-    std::vector<std::unique_ptr<QTemporaryFile>> staged;
-    QStringList pairs;
-    for (const PolicyFileWrite &write : writes) {
-        auto file =
-            std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/fieldpost-policy-XXXXXX.json"));
-        if (!file->open() || file->write(write.content) != write.content.size() || !file->flush())
-            return false;
-        file->setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-        pairs << file->fileName() << root + QLatin1Char('/') + write.relativePath;
-        staged.push_back(std::move(file));
-    }
-    const QString installTool = QStandardPaths::findExecutable(QStringLiteral("install"));
-    if (installTool.isEmpty())
-        return false;
-    const QStringList copy = {QStringLiteral("-D"), QStringLiteral("-m"), QStringLiteral("0644"), QStringLiteral("-T")};
-    if (writes.size() == 1)
-        return runElevated(installTool, copy + pairs);
-
     // Paths travel as positional parameters, never inside the script text.
-    QStringList steps;
-    for (qsizetype i = 0; i < writes.size(); ++i)
-        steps << QStringLiteral("\"$0\" %1 \"${%2}\" \"${%3}\"")
-                     .arg(copy.join(QLatin1Char(' ')))
-                     .arg(2 * i + 1)
-                     .arg(2 * i + 2);
-    const QString shell = QStandardPaths::findExecutable(QStringLiteral("sh"));
-    if (shell.isEmpty())
-        return false;
-    return runElevated(shell,
-                       QStringList{QStringLiteral("-c"), steps.join(QStringLiteral(" && ")), installTool} + pairs);
+    const QString script = QStringLiteral(
+        "{ [ -d \"$1\" ] || /usr/bin/install -d -m 0755 -- \"$1\"; } && "
+        "t=$(/bin/mktemp -- \"$1/.fieldpost-XXXXXX\") && "
+        "{ /usr/bin/install -m 0644 -- /dev/stdin \"$t\" && /bin/mv -f -- \"$t\" \"$2\" || "
+        "{ /bin/rm -f -- \"$t\"; exit 1; }; }");
+    return {QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, QStringLiteral("fieldpost"), folder, file},
+            content};
 }
 
-bool LinuxBrowserPlatform::runAsRoot(const QString &program, const QStringList &arguments)
+void LinuxBrowserPlatform::writePolicyFile(const QString &relativePath, const QByteArray &content,
+                                           PolicyChangeDone done)
 {
-    if (geteuid() == 0)
-        return QProcess::execute(program, arguments) == 0;
-    const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
-    if (pkexec.isEmpty())
-        return false;
-    return QProcess::execute(pkexec, QStringList{program} + arguments) == 0;
+    const QString target = root + QLatin1Char('/') + relativePath;
+    runElevated(policyWriteCommand(QFileInfo(target).path(), target, content), std::move(done));
+}
+
+void LinuxBrowserPlatform::runAsRoot(const ElevatedCommand &command, PolicyChangeDone done)
+{
+    auto *process = new QProcess;
+    QString program = command.program;
+    QStringList arguments = command.arguments;
+    if (geteuid() != 0) {
+        arguments.prepend(program);
+        program = QStringLiteral("/usr/bin/pkexec");
+    }
+    auto finish = std::make_shared<PolicyChangeDone>(std::move(done));
+    QObject::connect(process, &QProcess::finished, process, [process, finish](int code, QProcess::ExitStatus status) {
+        process->deleteLater();
+        if (*finish)
+            std::exchange(*finish, nullptr)(status == QProcess::NormalExit && code == 0);
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, finish](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        process->deleteLater();
+        if (*finish)
+            std::exchange(*finish, nullptr)(false);
+    });
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->start(program, arguments);
+    process->write(command.input);
+    process->closeWriteChannel();
 }
 
 QStringList LinuxBrowserPlatform::browserImageNames(const QString &browserKey) const
@@ -313,7 +283,9 @@ QStringList LinuxBrowserPlatform::browserImageNames(const QString &browserKey) c
     if (browserKey == BrowserKey::edge)
         return {QStringLiteral("msedge")};
     if (browserKey == BrowserKey::chrome)
-        return {QStringLiteral("chrome"), QStringLiteral("chromium")};
+        return {QStringLiteral("chrome")};
+    if (browserKey == BrowserKey::chromium)
+        return {QStringLiteral("chromium")};
     return {};
 }
 

@@ -4,8 +4,24 @@
 #include "WinApi.h"
 
 #include <QSettings>
+#include <QThread>
+
+#include <memory>
 
 namespace {
+
+// The elevation prompt and reg.exe run on a thread of their own: the GUI
+// thread goes on serving lines until `done` is handed the outcome.
+void runRegOffThread(const QString &arguments, PolicyChangeDone done)
+{
+    auto ok = std::make_shared<bool>(false);
+    QThread *thread = QThread::create([ok, arguments] { *ok = winapi::runElevatedReg(arguments.toStdWString()); });
+    QObject::connect(thread, &QThread::finished, thread, [thread, ok, done = std::move(done)] {
+        thread->deleteLater();
+        done(*ok);
+    });
+    thread->start();
+}
 
 // Reads the policy key directly and changes it through an elevated reg.exe.
 // The program and the reg.exe it starts are both 64-bit, so reads and writes
@@ -22,21 +38,22 @@ public:
         return entries;
     }
 
-    bool addPolicyEntry(const QString &browserKey, const QString &name, const QString &value) override
+    void addPolicyEntry(const QString &browserKey, const QString &name, const QString &value,
+                        PolicyChangeDone done) override
     {
-        return winapi::runElevatedReg(regAddArguments(policyRegKeyPath(browserKey), name, value).toStdWString());
+        runRegOffThread(regAddArguments(policyRegKeyPath(browserKey), name, value), std::move(done));
     }
 
-    bool removePolicyEntry(const QString &browserKey, const QString &name) override
+    void removePolicyEntry(const QString &browserKey, const QString &name, PolicyChangeDone done) override
     {
-        return winapi::runElevatedReg(regDeleteArguments(policyRegKeyPath(browserKey), name).toStdWString());
+        runRegOffThread(regDeleteArguments(policyRegKeyPath(browserKey), name), std::move(done));
     }
 
     QStringList browserImageNames(const QString &browserKey) const override
     {
         if (browserKey == BrowserKey::edge)
             return {QStringLiteral("msedge.exe")};
-        if (browserKey == BrowserKey::chrome)
+        if (browserKey == BrowserKey::chrome || browserKey == BrowserKey::chromium)
             return {QStringLiteral("chrome.exe")};
         return {};
     }

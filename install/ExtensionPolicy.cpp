@@ -1,14 +1,8 @@
 #include "ExtensionPolicy.h"
 
+#include <QTimer>
+
 #include <algorithm>
-
-const QString extensionId = QStringLiteral("kembcdlbgbcnnchcnbdhbmbhbejnedjf");
-const QString extensionUpdateUrl = QStringLiteral("https://updates.thornvaleworks.com/fieldpost/update.xml");
-
-QString extensionPolicyValue()
-{
-    return extensionId + QLatin1Char(';') + extensionUpdateUrl;
-}
 
 QString policyRegistryPath(const QString &browserKey)
 {
@@ -24,12 +18,12 @@ QString policyRegKeyPath(const QString &browserKey)
 QString regAddArguments(const QString &keyPath, const QString &name, const QString &value)
 {
     // One pass, so a "%1" inside the value is never substituted again.
-    return QStringLiteral("add \"%1\" /v %2 /t REG_SZ /d \"%3\" /f").arg(keyPath, name, value);
+    return QStringLiteral("add \"%1\" /v \"%2\" /t REG_SZ /d \"%3\" /f").arg(keyPath, name, value);
 }
 
 QString regDeleteArguments(const QString &keyPath, const QString &name)
 {
-    return QStringLiteral("delete \"%1\" /v %2 /f").arg(keyPath, name);
+    return QStringLiteral("delete \"%1\" /v \"%2\" /f").arg(keyPath, name);
 }
 
 PolicyChange planPolicyChange(const QList<PolicyEntry> &entries, const QString &value, bool install)
@@ -57,24 +51,30 @@ PolicyChange planPolicyChange(const QList<PolicyEntry> &entries, const QString &
     return change;
 }
 
-bool isExtensionInstalled(BrowserPlatform &platform, const QString &browserKey)
+bool isExtensionInstalled(BrowserPlatform &platform, const QString &browserKey, const QString &value)
 {
-    const QString value = extensionPolicyValue();
     const QList<PolicyEntry> entries = platform.policyEntries(browserKey);
     return std::any_of(entries.cbegin(), entries.cend(), [&](const PolicyEntry &e) { return e.value == value; });
 }
 
-bool setExtensionPolicy(BrowserPlatform &platform, const QString &browserKey, bool install)
+void setExtensionPolicy(BrowserPlatform &platform, const QString &browserKey, const QString &value, bool install,
+                        PolicyChangeDone done)
 {
-    const QString value = extensionPolicyValue();
     const PolicyChange change = planPolicyChange(platform.policyEntries(browserKey), value, install);
     switch (change.action) {
     case PolicyChange::Add:
-        return platform.addPolicyEntry(browserKey, change.name, value);
+        platform.addPolicyEntry(browserKey, change.name, value, std::move(done));
+        return;
     case PolicyChange::Remove:
-        return platform.removePolicyEntry(browserKey, change.name);
+        platform.removePolicyEntry(browserKey, change.name, std::move(done));
+        return;
     case PolicyChange::Nothing:
         break;
     }
-    return true;
+    finishPolicyChangeLater(std::move(done), true);
+}
+
+void finishPolicyChangeLater(PolicyChangeDone done, bool ok)
+{
+    QTimer::singleShot(0, [done = std::move(done), ok] { done(ok); });
 }

@@ -5,19 +5,13 @@
 #include <QList>
 #include <QString>
 
-// The plugin's identifier and the address of its update manifest.
-extern const QString extensionId;
-extern const QString extensionUpdateUrl;
-
-// The force-install entry of our plugin: identifier, ";", update address.
-QString extensionPolicyValue();
-
 // "HKEY_LOCAL_MACHINE\Software\Policies\<browserKey>\ExtensionInstallForcelist", for reading.
 QString policyRegistryPath(const QString &browserKey);
 // "HKLM\Software\Policies\<browserKey>\ExtensionInstallForcelist", for reg.exe.
 QString policyRegKeyPath(const QString &browserKey);
 
-// reg.exe command lines that add or delete one value of the list.
+// reg.exe command lines that add or delete one value of the list; every
+// argument is quoted, so a name or value is never split or re-read.
 QString regAddArguments(const QString &keyPath, const QString &name, const QString &value);
 QString regDeleteArguments(const QString &keyPath, const QString &name);
 
@@ -34,9 +28,10 @@ struct PolicyChange
 // entries the last one in the list's order is the one removed.
 PolicyChange planPolicyChange(const QList<PolicyEntry> &entries, const QString &value, bool install);
 
-// True when some entry of the browser's list holds exactly our policy value.
-bool isExtensionInstalled(BrowserPlatform &platform, const QString &browserKey);
+// True when some entry of the browser's list holds exactly `value` (id;address).
+bool isExtensionInstalled(BrowserPlatform &platform, const QString &browserKey, const QString &value);
 
-// Makes our entry present (install) or absent; true on success, also when
-// nothing had to change.
-bool setExtensionPolicy(BrowserPlatform &platform, const QString &browserKey, bool install);
+// Makes the entry present (install) or absent; `done` gets true on success,
+// also when nothing had to change. It runs later, never inside the call.
+void setExtensionPolicy(BrowserPlatform &platform, const QString &browserKey, const QString &value, bool install,
+                        PolicyChangeDone done);

@@ -9,13 +9,22 @@
 #include <functional>
 #include <optional>
 
+// One program run with root rights: its full path, its arguments and what
+// it reads on standard input.
+struct ElevatedCommand
+{
+    QString program;
+    QStringList arguments;
+    QByteArray input;
+};
+
 // Managed policy files under /etc, elevation through pkexec, the process list
 // in /proc and window activation through X11.
 class LinuxBrowserPlatform : public BrowserPlatform
 {
 public:
-    // Runs one program with root rights; true when it ran and exited with 0.
-    using ElevatedRunner = std::function<bool(const QString &program, const QStringList &arguments)>;
+    // Runs the command with root rights; `done` gets true when it ran and exited with 0.
+    using ElevatedRunner = std::function<void(const ElevatedCommand &command, PolicyChangeDone done)>;
 
     // Tests pass a folder of their own in place of /etc and a runner that
     // does not ask for rights.
@@ -24,32 +33,33 @@ public:
 
     // Entries are named "<folder>/<file>#<position>", relative to the policy root.
     QList<PolicyEntry> policyEntries(const QString &browserKey) override;
-    bool addPolicyEntry(const QString &browserKey, const QString &name, const QString &value) override;
-    bool removePolicyEntry(const QString &browserKey, const QString &name) override;
+    void addPolicyEntry(const QString &browserKey, const QString &name, const QString &value,
+                        PolicyChangeDone done) override;
+    void removePolicyEntry(const QString &browserKey, const QString &name, PolicyChangeDone done) override;
 
     QStringList browserImageNames(const QString &browserKey) const override;
     bool isProcessRunning(const QString &imageName) override;
 
     bool bringBrowserToFront() override;
 
-    // Policy folders of a browser, relative to the policy root; the first is
-    // the browser's own, any further one belongs to a sibling build.
-    static QStringList policyFolders(const QString &browserKey);
-    // The file that install writes in each folder.
+    // The browser's policy folder, relative to the policy root.
+    static QString policyFolder(const QString &browserKey);
+    // The file that install writes in it.
     static QString ownPolicyFileName();
 
-    // Directly when already root, otherwise through pkexec; false when
-    // neither is possible or the prompt is refused.
-    static bool runAsRoot(const QString &program, const QStringList &arguments);
+    // The one elevated step that puts `content` in place as that file:
+    // tools by their full paths (never through PATH), the content on standard
+    // input (never a file the user could change meanwhile), written to a
+    // temporary name in the folder and renamed, so that a failure never
+    // leaves a policy file cut short.
+    static ElevatedCommand policyWriteCommand(const QString &folder, const QString &file, const QByteArray &content);
+
+    // Directly when already root, otherwise through /usr/bin/pkexec; false
+    // when neither is possible or the prompt is refused.
+    static void runAsRoot(const ElevatedCommand &command, PolicyChangeDone done);
 
 private:
-    struct PolicyFileWrite
-    {
-        QString relativePath;
-        QByteArray content;
-    };
-    // Puts all files in place with one elevated run; true when nothing was to write.
-    bool writePolicyFiles(const QList<PolicyFileWrite> &writes);
+    void writePolicyFile(const QString &relativePath, const QByteArray &content, PolicyChangeDone done);
     std::optional<QByteArray> readPolicyFile(const QString &relativePath) const;
 
     QString root;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <objbase.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -32,28 +33,43 @@ BOOL CALLBACK findBrowserWindow(HWND window, LPARAM result)
 
 namespace winapi {
 
+std::wstring systemTool(const wchar_t *name)
+{
+    wchar_t folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return {};
+    return std::wstring(folder, length) + L"\\" + name;
+}
+
 bool runElevatedReg(const std::wstring &arguments)
 {
+    // Never a reg.exe that happens to stand first on the search path.
+    const std::wstring reg = systemTool(L"reg.exe");
+    if (reg.empty())
+        return false;
     std::vector<wchar_t> parameters(arguments.begin(), arguments.end());
     parameters.push_back(L'\0');
 
+    // The shell's elevation needs COM on the thread that asks for it.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
     info.lpVerb = L"runas";
-    info.lpFile = L"reg.exe";
+    info.lpFile = reg.c_str();
     info.lpParameters = parameters.data();
     info.nShow = SW_HIDE;
-    if (!ShellExecuteExW(&info))
-        return false; // also when the user refused the elevation prompt
-    if (!info.hProcess)
-        return false;
-
-    WaitForSingleObject(info.hProcess, INFINITE);
+    const bool started = ShellExecuteExW(&info) && info.hProcess; // false also when the prompt was refused
     DWORD exitCode = 1; // stays 1 when it cannot be read
-    GetExitCodeProcess(info.hProcess, &exitCode);
-    CloseHandle(info.hProcess);
-    return exitCode == 0;
+    if (started) {
+        WaitForSingleObject(info.hProcess, INFINITE);
+        GetExitCodeProcess(info.hProcess, &exitCode);
+        CloseHandle(info.hProcess);
+    }
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return started && exitCode == 0;
 }
 
 bool isProcessRunning(const std::wstring &imageName)

@@ -7,8 +7,12 @@
 
 namespace winapi {
 
-// Runs reg.exe elevated ("runas") with that command line and waits for it;
-// true when it ran and exited with 0. A refused prompt is false.
+// The full path of a tool in the system folder ("C:\\Windows\\System32\\reg.exe").
+std::wstring systemTool(const wchar_t *name);
+
+// Runs the system's reg.exe elevated ("runas") with that command line and
+// waits for it; true when it ran and exited with 0. A refused prompt is
+// false. It blocks: call it off the GUI thread.
 bool runElevatedReg(const std::wstring &arguments);
 
 // Whether a process with that image name ("chrome.exe") runs now; letter case ignored.

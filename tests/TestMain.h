@@ -25,9 +25,9 @@ inline QString &testSandboxPath()
 }
 
 // Like QTEST_MAIN, but with the names above, and with the settings folder, the
-// data folder (where a log file goes), the runtime files (a local socket lives
-// in TMPDIR on Unix) and the temp folder in a throw-away folder before the
-// application object exists.
+// data folder (where a log file goes), the runtime folder (where the
+// single-instance channel lives on Unix) and the temp folder in a throw-away
+// folder before the application object exists.
 #define FIELDPOST_TEST_MAIN(TestClass)                                                                   \
     int main(int argc, char **argv)                                                                      \
     {                                                                                                    \
@@ -35,10 +35,12 @@ inline QString &testSandboxPath()
         if (!sandbox.isValid())                                                                          \
             return 2;                                                                                    \
         testSandboxPath() = sandbox.path();                                                              \
-        for (const char *folder : {"config", "data", "tmp"})                                             \
+        for (const char *folder : {"config", "data", "tmp", "run"})                                      \
             QDir(sandbox.path()).mkpath(QLatin1String(folder));                                          \
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(sandbox.filePath(QStringLiteral("config"))));        \
         qputenv("XDG_DATA_HOME", QFile::encodeName(sandbox.filePath(QStringLiteral("data"))));            \
+        QFile::setPermissions(sandbox.filePath(QStringLiteral("run")), QFile::Permissions(0x7000));       \
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.filePath(QStringLiteral("run"))));           \
         qputenv("TMPDIR", QFile::encodeName(sandbox.filePath(QStringLiteral("tmp"))));                    \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                              \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                                     \

@@ -1,7 +1,6 @@
 #pragma once
 
-// A main window for a test, and its widgets found the way a user would: by
-// their texts and places, since the window names none of them.
+// A main window for a test, and its widgets found by their object names.
 #include "BrowserPlatform.h"
 #include "MainWindow.h"
 #include "TestMain.h"
@@ -9,8 +8,6 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
-#include <QGridLayout>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -28,69 +25,35 @@ inline QString testLogFolder()
 
 inline WindowParts testParts(std::unique_ptr<BrowserPlatform> platform = createSystemPlatform())
 {
-    return {std::move(platform), testChannelName(), true, testLogFolder()};
+    WindowParts parts;
+    parts.platform = std::move(platform);
+    parts.channelName = testChannelName();
+    parts.logFolder = testLogFolder();
+    parts.confirmQuit = [](QWidget *) { return true; };
+    return parts;
 }
 
 namespace probe {
 
-inline QGroupBox *group(QWidget *window, const QString &title)
+template <typename T = QWidget>
+T *find(QWidget *window, const char *name)
 {
-    for (QGroupBox *box : window->findChildren<QGroupBox *>())
-        if (box->title() == title)
-            return box;
-    return nullptr;
+    T *widget = window->findChild<T *>(QLatin1String(name));
+    if (!widget)
+        qWarning("no %s named %s", T::staticMetaObject.className(), name);
+    return widget;
 }
 
-template <typename T>
-T *byText(QWidget *window, const QString &text)
-{
-    for (T *widget : window->findChildren<T *>())
-        if (widget->text() == text)
-            return widget;
-    return nullptr;
-}
-
-inline QPushButton *button(QWidget *window, const QString &text)
-{
-    return byText<QPushButton>(window, text);
-}
-
-inline QCheckBox *checkBox(QWidget *window, const QString &text)
-{
-    return byText<QCheckBox>(window, text);
-}
-
-inline QWidget *gridCell(QWidget *window, const QString &groupTitle, int row, int column)
-{
-    QGroupBox *box = group(window, groupTitle);
-    auto *grid = box ? qobject_cast<QGridLayout *>(box->layout()) : nullptr;
-    QLayoutItem *item = grid ? grid->itemAtPosition(row, column) : nullptr;
-    return item ? item->widget() : nullptr;
-}
-
-inline QLabel *tcpBadge(QWidget *window)
-{
-    return qobject_cast<QLabel *>(gridCell(window, QStringLiteral("TCP Connection (Plugin)"), 2, 1));
-}
-
-inline QLabel *pluginBadge(QWidget *window)
-{
-    return qobject_cast<QLabel *>(gridCell(window, QStringLiteral("Browser Plugin"), 0, 1));
-}
-
-// The read-only line edits of a group, top to bottom.
-inline QList<QLineEdit *> lineEdits(QWidget *window, const QString &groupTitle)
-{
-    QGroupBox *box = group(window, groupTitle);
-    return box ? box->findChildren<QLineEdit *>() : QList<QLineEdit *>();
-}
+inline QPushButton *button(QWidget *window, const char *name) { return find<QPushButton>(window, name); }
+inline QLabel *label(QWidget *window, const char *name) { return find<QLabel>(window, name); }
+inline QLineEdit *edit(QWidget *window, const char *name) { return find<QLineEdit>(window, name); }
 
 // The window puts its log lines into the view once per event-loop turn, and
 // only while it is shown; put them in now so the view holds every line so far.
 inline QPlainTextEdit *logView(QWidget *window)
 {
     QMetaObject::invokeMethod(window, "showLog");
-    return window->findChild<QPlainTextEdit *>();
+    return find<QPlainTextEdit>(window, "logView");
 }
 
 // Log lines without their "[HH:mm:ss] " stamps.

@@ -4,7 +4,7 @@ find_package(Qt6 REQUIRED COMPONENTS WebSockets)
 foreach(suite tst_lineframer tst_tcplistener tst_fieldpostsend tst_wsconnection tst_pluginprotocol tst_websocketbridge
         tst_hostilepeers)
   fieldpost_add_test(${suite} SOURCES ${suite}.cpp TIMEOUT 300
-    LIBS fieldpost_intake fieldpost_bridge fieldpost_describe Qt6::Widgets Qt6::WebSockets)
+    LIBS fieldpost_intake fieldpost_bridge fieldpost_gateway Qt6::Widgets Qt6::WebSockets)
 endforeach()
 target_compile_definitions(tst_fieldpostsend PRIVATE FIELDPOST_SEND_PATH="$<TARGET_FILE:fieldpost-send>")
 add_dependencies(tst_fieldpostsend fieldpost-send)

@@ -1,15 +1,18 @@
-// The gateway end to end through its real sockets: a WebSocket client plays
-// the plugin, a TCP client plays the companion product.
+// The gateway's core without a window, through its real sockets: a WebSocket
+// client plays the plugin, a TCP client plays the companion product.
 #include "FrameFormat.h"
+#include "Gateway.h"
 #include "PluginSocket.h"
 #include "TestMain.h"
-#include "WindowProbe.h"
+#include "TestSupport.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTcpSocket>
 
 #include <memory>
+
+using support::texts;
 
 namespace {
 
@@ -21,6 +24,7 @@ QJsonObject json(const char *text)
 
 const QJsonObject qtyField = json("{'label':'Qty','tag':'input','type':'number','id':'qty','css':'form > input:nth-of-type(2)'}");
 const QJsonObject saveButton = json("{'label':'Save','tag':'button','id':'save','frame':[0]}");
+const QString order = QStringLiteral("https://shop.example/order");
 
 // Stands in for the browser plugin.
 class FakePlugin : public QObject
@@ -35,12 +39,11 @@ public:
                 [this](const QString &text) { received << QJsonDocument::fromJson(text.toUtf8()).object(); });
     }
 
-    bool open()
+    bool open(quint16 port)
     {
-        QSignalSpy connected(&socket, &PluginSocket::connected);
-        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
+        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
         // The hello tells that the gateway has counted us as connected.
-        return connected.wait(5000) && waitFor(QStringLiteral("hello"));
+        return QTest::qWaitFor([&] { return !ofType("hello").isEmpty(); }, 5000);
     }
 
     void send(const QJsonObject &message)
@@ -53,18 +56,26 @@ public:
         send({{"type", "picked"}, {"kind", kind}, {"url", url}, {"field", field}});
     }
 
-    bool waitFor(const QString &type)
+    void answer(const char *type, qint64 id, bool ok, const QString &error = QString())
     {
-        return QTest::qWaitFor([&] { return !messagesOfType(type).isEmpty(); }, 5000);
+        QJsonObject message{{"type", type}, {"ok", ok}, {"error", error}};
+        if (id >= 0)
+            message.insert(QStringLiteral("id"), id);
+        send(message);
     }
 
-    QList<QJsonObject> messagesOfType(const QString &type) const
+    QList<QJsonObject> ofType(const char *type) const
     {
         QList<QJsonObject> found;
         for (const QJsonObject &message : received)
-            if (message.value(QLatin1String("type")).toString() == type)
+            if (message.value(QLatin1String("type")).toString() == QLatin1String(type))
                 found << message;
         return found;
+    }
+
+    bool waitFor(const char *type, int count = 1)
+    {
+        return QTest::qWaitFor([&] { return ofType(type).size() >= count; }, 5000);
     }
 };
 
@@ -74,18 +85,24 @@ class TestGateway : public QObject
 {
     Q_OBJECT
 
-private:
     quint16 tcpPort = 0;
-    std::unique_ptr<MainWindow> window;
+    quint16 pluginPort = 0;
+    std::unique_ptr<Gateway> gateway;
+    std::unique_ptr<QSignalSpy> logs, notFilled, notClicked;
     QTcpSocket product;
 
-    void startWindow()
+    void startGateway()
     {
-        tcpPort = probe::freePort();
+        tcpPort = support::freePort();
+        pluginPort = support::freePort();
         QSettings().setValue(QStringLiteral("tcpPort"), tcpPort);
-        window = std::make_unique<MainWindow>(testParts());
-        QVERIFY2(logHas(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")),
-                 "port 9000 is taken by another program");
+        logs.reset();
+        gateway = std::make_unique<Gateway>(pluginPort);
+        logs = std::make_unique<QSignalSpy>(gateway.get(), &Gateway::logMessage);
+        notFilled = std::make_unique<QSignalSpy>(gateway.get(), &Gateway::lineNotFilled);
+        notClicked = std::make_unique<QSignalSpy>(gateway.get(), &Gateway::buttonNotClicked);
+        gateway->start();
+        QVERIFY(gateway->isIntakeListening());
     }
 
     void sendLine(const QByteArray &line)
@@ -98,14 +115,20 @@ private:
         product.flush();
     }
 
-    bool logHas(const QString &line) const { return probe::logMessages(window.get()).contains(line); }
+    bool logged(const QString &line) const { return texts(*logs).contains(line); }
 
     // The log lines that follow the first occurrence of `line`.
     QStringList logAfter(const QString &line) const
     {
-        const QStringList log = probe::logMessages(window.get());
-        const int at = log.indexOf(line);
-        return at < 0 ? QStringList() : log.mid(at + 1);
+        const QStringList all = texts(*logs);
+        const qsizetype at = all.indexOf(line);
+        return at < 0 ? QStringList() : all.mid(at + 1);
+    }
+
+    void pickQty(FakePlugin &plugin)
+    {
+        plugin.pick(QStringLiteral("field"), order, qtyField);
+        QTRY_VERIFY(logged(QStringLiteral("Field selected: Qty  [input/number]")));
     }
 
 private slots:
@@ -114,7 +137,10 @@ private slots:
     void cleanup()
     {
         product.abort();
-        window.reset();
+        notClicked.reset();
+        notFilled.reset();
+        logs.reset();
+        gateway.reset();
     }
 
     void fillCarriesTheChoices_data()
@@ -134,52 +160,34 @@ private slots:
         QFETCH(bool, clickBox);
         QFETCH(bool, buttonChosen);
         QFETCH(bool, click);
-        QSettings().setValue(QStringLiteral("simulateEnter"), enter);
-        QSettings().setValue(QStringLiteral("clickButton"), clickBox);
-        startWindow();
+        startGateway();
+        gateway->setSimulateEnter(enter);
+        gateway->setClickButton(clickBox);
         FakePlugin plugin;
-        QVERIFY(plugin.open());
-
-        plugin.pick(QStringLiteral("field"), QStringLiteral("https://shop.example/order"), qtyField);
-        QTRY_VERIFY(logHas(QStringLiteral("Field selected: Qty  [input/number]")));
+        QVERIFY(plugin.open(pluginPort));
+        pickQty(plugin);
         if (buttonChosen) {
-            plugin.pick(QStringLiteral("button"), QStringLiteral("https://shop.example/order"), saveButton);
-            QTRY_VERIFY(logHas(QStringLiteral("Button selected: Save  [button]")));
+            plugin.pick(QStringLiteral("button"), order, saveButton);
+            QTRY_VERIFY(logged(QStringLiteral("Button selected: Save  [button]")));
         }
 
         sendLine("A-1");
-        QVERIFY(plugin.waitFor(QStringLiteral("fill")));
-        const QJsonObject expected{{"type", "fill"},
-                                   {"target", qtyField},
-                                   {"value", "A-1"},
-                                   {"pressEnter", enter},
+        QVERIFY(plugin.waitFor("fill"));
+        const QJsonObject expected{{"type", "fill"},          {"target", qtyField},
+                                   {"value", "A-1"},          {"pressEnter", enter},
                                    {"button", buttonChosen ? saveButton : QJsonObject()},
-                                   {"clickButton", click},
-                                   {"clickDelayMs", 300}};
-        QCOMPARE(plugin.messagesOfType(QStringLiteral("fill")), QList<QJsonObject>{expected});
+                                   {"clickButton", click},    {"clickDelayMs", 300},
+                                   {"id", 1}};
+        QCOMPARE(plugin.ofType("fill"), QList<QJsonObject>{expected});
 
         QString sent = QStringLiteral("\u2192 Sent \"A-1\" to field \"Qty  [input/number]\" (Enter: %1)")
                            .arg(enter ? QStringLiteral("yes") : QStringLiteral("no"));
         if (click)
             sent += QStringLiteral(" + click button \"Save  [button]\" after 0.3s");
         QCOMPARE(logAfter(QStringLiteral("TCP received: \"A-1\"")).value(0), sent);
-    }
-
-    void answersAreLogged()
-    {
-        startWindow();
-        FakePlugin plugin;
-        QVERIFY(plugin.open());
-        plugin.send({{"type", "fillResult"}, {"ok", true}});
-        plugin.send({{"type", "fillResult"}, {"ok", false}, {"error", "field not found"}});
-        plugin.send({{"type", "fillResult"}, {"ok", "true"}});
-        plugin.send({{"type", "buttonClicked"}, {"ok", true}});
-        plugin.send({{"type", "buttonClicked"}, {"ok", false}, {"error", "button is disabled"}});
-        QTRY_VERIFY(logHas(QStringLiteral("Button click FAILED: button is disabled")));
-        QCOMPARE(logAfter(QStringLiteral("Ready. Connect the browser plugin.")).filter(QRegularExpression("^(Fill|Button)")),
-                 (QStringList{QStringLiteral("Fill OK."), QStringLiteral("Fill FAILED: field not found"),
-                              QStringLiteral("Fill FAILED: "), QStringLiteral("Button clicked."),
-                              QStringLiteral("Button click FAILED: button is disabled")}));
+        // The options are kept for the next start.
+        QCOMPARE(QSettings().value(QStringLiteral("simulateEnter")).toBool(), enter);
+        QCOMPARE(QSettings().value(QStringLiteral("clickButton")).toBool(), clickBox);
     }
 
     void linesAreIgnoredWithAReason_data()
@@ -197,109 +205,191 @@ private slots:
         QFETCH(QString, reason);
         if (destination) {
             QSettings().setValue(QStringLiteral("lastDestField"), QJsonDocument(qtyField).toJson(QJsonDocument::Compact));
-            QSettings().setValue(QStringLiteral("lastDestUrl"), QStringLiteral("https://shop.example/order"));
+            QSettings().setValue(QStringLiteral("lastDestUrl"), order);
         }
-        startWindow();
+        startGateway();
         sendLine("ABC");
-        QTRY_VERIFY(logHas(QStringLiteral("TCP received: \"ABC\"")));
+        QTRY_VERIFY(logged(QStringLiteral("TCP received: \"ABC\"")));
         QCOMPARE(logAfter(QStringLiteral("TCP received: \"ABC\"")), QStringList{reason});
     }
 
-    void testGroupSendsTheTypedValue()
+    // Each answer goes to its line by id, or in order from a plugin without
+    // ids; a line nobody answers is reported once the browser has been silent
+    // for its budget, and a late answer is only logged.
+    void everyLineIsAnswered()
     {
-        startWindow();
-        QLineEdit *value = probe::lineEdits(window.get(), QStringLiteral("Test")).value(0);
-        QVERIFY(value);
-        QPushButton *test = probe::button(window.get(), QStringLiteral("Test (send to browser)"));
-
-        test->click();
-        QCOMPARE(probe::logMessages(window.get()).last(), QStringLiteral("Test: no destination field selected."));
-
+        startGateway();
         FakePlugin plugin;
-        QVERIFY(plugin.open());
-        plugin.pick(QStringLiteral("field"), QStringLiteral("https://shop.example/order"), qtyField);
-        QTRY_VERIFY(logHas(QStringLiteral("Field selected: Qty  [input/number]")));
+        QVERIFY(plugin.open(pluginPort));
+        pickQty(plugin);
+        gateway->setSimulateEnter(false);
+        for (const char *line : {"L1", "L2", "L3"})
+            sendLine(line);
+        QVERIFY(plugin.waitFor("fill", 3));
+        plugin.answer("fillResult", 2, false, QStringLiteral("field not found"));
+        plugin.answer("fillResult", 1, true);
+        QTRY_VERIFY(logged(QStringLiteral("Fill OK.")));
+        QCOMPARE(texts(*notFilled), QStringList{"field not found"});
+        QCOMPARE(gateway->linesInFlight(), std::size_t(1));
 
-        // Return in the value field sends exactly as the button does, empty value included.
-        value->clear();
-        QTest::keyClick(value, Qt::Key_Return);
-        QVERIFY(plugin.waitFor(QStringLiteral("fill")));
-        QCOMPARE(plugin.messagesOfType(QStringLiteral("fill")).first().value(QLatin1String("value")).toString(),
-                 QString());
-        QCOMPARE(probe::logMessages(window.get()).last(),
-                 QStringLiteral("\u2192 Sent \"\" to field \"Qty  [input/number]\" (Enter: yes)"));
-        QVERIFY(probe::logMessages(window.get()).filter(QStringLiteral("TCP received")).isEmpty());
+        QElapsedTimer silence;
+        silence.start();
+        QTRY_VERIFY_WITH_TIMEOUT(logged(QStringLiteral("\u2192 Not filled: no browser answered")), 8000);
+        QVERIFY2(silence.elapsed() >= Gateway::FillBudgetMs - 1000, qPrintable(QString::number(silence.elapsed())));
+        QCOMPARE(texts(*notFilled), (QStringList{"field not found", "no browser answered"}));
+        plugin.answer("fillResult", 3, false, QStringLiteral("late"));
+        QTRY_VERIFY(logged(QStringLiteral("Fill FAILED: late")));
+        QCOMPARE(notFilled->size(), 2);
 
+        // Without an id: the oldest open line; a click's answer to the line waiting for its click.
+        gateway->setClickButton(true);
+        plugin.pick(QStringLiteral("button"), order, saveButton);
+        QTRY_VERIFY(logged(QStringLiteral("Button selected: Save  [button]")));
+        sendLine("L4");
+        QVERIFY(plugin.waitFor("fill", 4));
+        plugin.answer("fillResult", -1, true);
+        plugin.answer("buttonClicked", -1, false, QStringLiteral("button is disabled"));
+        QTRY_COMPARE(texts(*notClicked), QStringList{"button is disabled"});
+        QCOMPARE(gateway->linesInFlight(), std::size_t(0));
+
+        // A plugin that leaves cannot answer any more: its lines are reported at once.
+        sendLine("L5");
+        QVERIFY(plugin.waitFor("fill", 5));
         plugin.socket.close();
-        QTRY_COMPARE(probe::pluginBadge(window.get())->text(), QStringLiteral("Disconnected"));
-        test->click();
-        QCOMPARE(probe::logMessages(window.get()).last(), QStringLiteral("Test: plugin not connected."));
+        QTRY_COMPARE(notFilled->size(), 3);
+        QCOMPARE(texts(*logs).filter(QStringLiteral("no browser answered")).size(), 2);
     }
 
-    void pickModeAsksThePluginAndAPickShowsTheWindow()
+    // The bookkeeping alone, on a clock of its own: a slow browser that keeps
+    // answering loses nothing, a silent one loses everything past its budget.
+    void linesInFlightRules()
     {
-        startWindow();
-        QPushButton *pickField = probe::button(window.get(), QStringLiteral("Select a field in the browser "));
-        QPushButton *pickButton = probe::button(window.get(), QStringLiteral("Select a button in the browser "));
-        QVERIFY(pickField && pickButton);
+        LinesInFlight lines;
+        const quint64 a = lines.add(0, 5000, false);
+        const quint64 b = lines.add(100, 15000, true);
+        const quint64 c = lines.add(200, 5000, false);
+        QCOMPARE(lines.nextCheck(), std::optional<qint64>(5000));
+        QCOMPARE(lines.fillAnswered(4900, -1).id, a);
+        QCOMPARE(int(lines.fillAnswered(4950, qint64(b)).kind), int(LinesInFlight::Outcome::FillAnswered));
+        QCOMPARE(int(lines.fillAnswered(4960, qint64(a)).kind), int(LinesInFlight::Outcome::Unmatched));
+        // b waits for its click and c behind it; the last answer at 4950 keeps them until 19950.
+        QCOMPARE(lines.nextCheck(), std::optional<qint64>(19950));
+        QVERIFY(lines.expire(19949).empty());
+        const quint64 d = lines.add(19000, 5000, false);
+        const std::vector<LinesInFlight::Expired> gone = lines.expire(19950);
+        QCOMPARE(gone.size(), std::size_t(2));
+        QCOMPARE(gone.front().id, b);
+        QVERIFY(gone.front().fillAnswered);
+        QCOMPARE(gone.back().id, c);
+        QVERIFY(!gone.back().fillAnswered);
+        QCOMPARE(lines.nextCheck(), std::optional<qint64>(24000));
+        QCOMPARE(lines.expireAll().front().id, d);
+        QCOMPARE(lines.openCount(), std::size_t(0));
 
-        pickField->click();
-        QCOMPARE(probe::logMessages(window.get()).last(), QStringLiteral("Plugin not connected."));
+        for (std::size_t i = 0; i <= LinesInFlight::MaxOpen; ++i)
+            lines.add(0, 5000, false);
+        QCOMPARE(lines.takeOverflow().size(), std::size_t(1));
+        QCOMPARE(lines.openCount(), LinesInFlight::MaxOpen);
+    }
+
+    void answersWithoutLinesAreOnlyLogged()
+    {
+        startGateway();
+        FakePlugin plugin;
+        QVERIFY(plugin.open(pluginPort));
+        plugin.answer("fillResult", -1, true);
+        plugin.answer("fillResult", -1, false, QStringLiteral("field not found"));
+        plugin.send({{"type", "fillResult"}, {"ok", "true"}});
+        plugin.answer("buttonClicked", 7, true);
+        plugin.answer("buttonClicked", -1, false, QStringLiteral("button is disabled"));
+        QTRY_VERIFY(logged(QStringLiteral("Button click FAILED: button is disabled")));
+        QCOMPARE(texts(*logs).filter(QRegularExpression("^(Fill|Button)")),
+                 (QStringList{"Fill OK.", "Fill FAILED: field not found", "Fill FAILED: ", "Button clicked.",
+                              "Button click FAILED: button is disabled"}));
+        QCOMPARE(notFilled->size() + notClicked->size(), 0);
+    }
+
+    void testValue()
+    {
+        startGateway();
+        gateway->sendTest(QStringLiteral("x"));
+        QCOMPARE(texts(*logs).last(), QStringLiteral("Test: no destination field selected."));
 
         FakePlugin plugin;
-        QVERIFY(plugin.open());
-        QCOMPARE(probe::pluginBadge(window.get())->text(), QStringLiteral("Connected"));
-        QVERIFY(probe::pluginBadge(window.get())->styleSheet().contains(QStringLiteral("background:#1e8449")));
-        pickField->click();
-        pickButton->click();
-        QTRY_COMPARE(plugin.messagesOfType(QStringLiteral("pickMode")).size(), 2);
-        QCOMPARE(plugin.messagesOfType(QStringLiteral("pickMode")),
-                 (QList<QJsonObject>{{{"type", "pickMode"}, {"enabled", true}, {"kind", "field"}},
-                                     {{"type", "pickMode"}, {"enabled", true}, {"kind", "button"}}}));
-        QVERIFY(logHas(QStringLiteral("Pick mode enabled \u2014 click the target field in the browser.")));
-        QVERIFY(logHas(QStringLiteral("Pick mode enabled \u2014 click the target button in the browser.")));
+        QVERIFY(plugin.open(pluginPort));
+        pickQty(plugin);
+        // An empty value is sent like any other; no "TCP received" for a test.
+        gateway->sendTest(QString());
+        QVERIFY(plugin.waitFor("fill"));
+        QCOMPARE(plugin.ofType("fill").first().value(QLatin1String("value")).toString(), QString());
+        QCOMPARE(texts(*logs).last(), QStringLiteral("\u2192 Sent \"\" to field \"Qty  [input/number]\" (Enter: yes)"));
+        QVERIFY(texts(*logs).filter(QStringLiteral("TCP received")).isEmpty());
 
-        QVERIFY(!window->isVisible());
+        plugin.socket.close();
+        QTRY_VERIFY(!gateway->isPluginConnected());
+        gateway->sendTest(QStringLiteral("x"));
+        QCOMPARE(texts(*logs).last(), QStringLiteral("Test: plugin not connected."));
+    }
+
+    void pickMode()
+    {
+        startGateway();
+        QSignalSpy started(gateway.get(), &Gateway::pickModeStarted);
+        QSignalSpy picked(gateway.get(), &Gateway::picked);
+        QSignalSpy destination(gateway.get(), &Gateway::destinationChanged);
+        gateway->pickField();
+        QCOMPARE(texts(*logs).last(), QStringLiteral("Plugin not connected."));
+
+        FakePlugin plugin;
+        QVERIFY(plugin.open(pluginPort));
+        gateway->pickField();
+        gateway->pickButton();
+        QVERIFY(plugin.waitFor("pickMode", 2));
+        QCOMPARE(plugin.ofType("pickMode"), (QList<QJsonObject>{{{"type", "pickMode"}, {"enabled", true}, {"kind", "field"}},
+                                                                {{"type", "pickMode"}, {"enabled", true}, {"kind", "button"}}}));
+        QCOMPARE(texts(started), (QStringList{"field", "button"}));
+        QVERIFY(logged(QStringLiteral("Pick mode enabled \u2014 click the target field in the browser.")));
+        QVERIFY(logged(QStringLiteral("Pick mode enabled \u2014 click the target button in the browser.")));
+
         // Only "button" exactly picks the button; any other kind picks the field.
         plugin.pick(QStringLiteral("Button"), QStringLiteral("https://a.example/"), saveButton);
-        QTRY_VERIFY(logHas(QStringLiteral("Field selected: Save  [button]")));
-        QVERIFY(window->isVisible());
+        QTRY_VERIFY(logged(QStringLiteral("Field selected: Save  [button]")));
+        QCOMPARE(destination.size(), 1);
+        QCOMPARE(destination.first().at(1).toJsonObject(), saveButton);
+        QCOMPARE(texts(picked), QStringList{"Button"});
         // A pick ends pick mode in every other connected browser too.
-        QTRY_COMPARE(plugin.messagesOfType(QStringLiteral("pickMode")).size(), 3);
-        QCOMPARE(plugin.messagesOfType(QStringLiteral("pickMode")).last(),
-                 (QJsonObject{{"type", "pickMode"}, {"enabled", false}, {"kind", "Button"}}));
+        QVERIFY(plugin.waitFor("pickMode", 3));
+        QCOMPARE(plugin.ofType("pickMode").last(), (QJsonObject{{"type", "pickMode"}, {"enabled", false}, {"kind", "Button"}}));
         plugin.pick(QString(), QStringLiteral("https://a.example/"), qtyField);
-        QTRY_VERIFY(logHas(QStringLiteral("Field selected: Qty  [input/number]")));
+        QTRY_VERIFY(logged(QStringLiteral("Field selected: Qty  [input/number]")));
     }
 
     void choicesSurviveARestart()
     {
-        startWindow();
+        startGateway();
         {
             FakePlugin plugin;
-            QVERIFY(plugin.open());
-            plugin.pick(QStringLiteral("field"), QStringLiteral("https://shop.example/order"), qtyField);
-            plugin.pick(QStringLiteral("button"), QStringLiteral("https://shop.example/order"), saveButton);
-            QTRY_VERIFY(logHas(QStringLiteral("Button selected: Save  [button]")));
+            QVERIFY(plugin.open(pluginPort));
+            pickQty(plugin);
+            plugin.pick(QStringLiteral("button"), order, saveButton);
+            QTRY_VERIFY(logged(QStringLiteral("Button selected: Save  [button]")));
         }
-        QCOMPARE(QSettings().value(QStringLiteral("dest/https://shop.example/order")).toString(),
+        QCOMPARE(QSettings().value(QStringLiteral("dest/") + order).toString(),
                  QString::fromUtf8(QJsonDocument(qtyField).toJson(QJsonDocument::Compact)));
-        window.reset();
+        cleanup();
 
-        startWindow();
-        QVERIFY(logHas(QStringLiteral("Last destination restored: Qty  [input/number]")));
-        QVERIFY(logHas(QStringLiteral("Last button restored: Save  [button]")));
-        const QList<QLineEdit *> dest = probe::lineEdits(window.get(), QStringLiteral("Web browser field destination"));
-        QCOMPARE(dest.value(0)->text(), QStringLiteral("Qty  [input/number]"));
-        QCOMPARE(dest.value(1)->text(), QStringLiteral("https://shop.example/order"));
+        startGateway();
+        QVERIFY(logged(QStringLiteral("Last destination restored: Qty  [input/number]")));
+        QVERIFY(logged(QStringLiteral("Last button restored: Save  [button]")));
+        QCOMPARE(gateway->destinationUrl(), order);
 
         // The restored descriptors go back to the plugin untouched.
-        probe::checkBox(window.get(), QStringLiteral("Click this button after filling"))->setChecked(true);
+        gateway->setClickButton(true);
         FakePlugin plugin;
-        QVERIFY(plugin.open());
+        QVERIFY(plugin.open(pluginPort));
         sendLine("7");
-        QVERIFY(plugin.waitFor(QStringLiteral("fill")));
-        const QJsonObject fill = plugin.messagesOfType(QStringLiteral("fill")).first();
+        QVERIFY(plugin.waitFor("fill"));
+        const QJsonObject fill = plugin.ofType("fill").first();
         QCOMPARE(fill.value(QLatin1String("target")).toObject(), qtyField);
         QCOMPARE(fill.value(QLatin1String("button")).toObject(), saveButton);
         QCOMPARE(fill.value(QLatin1String("clickButton")).toBool(), true);
@@ -309,61 +399,70 @@ private slots:
     void restoreRules_data()
     {
         QTest::addColumn<QString>("lastDestField");
-        QTest::addColumn<QString>("shownButton");
-        QTest::newRow("no destination stored") << QString() << "";
-        QTest::newRow("destination not JSON") << "{oops" << "Save  [button]";
+        QTest::addColumn<bool>("buttonBack");
+        QTest::newRow("no destination stored") << QString() << false;
+        QTest::newRow("destination not JSON") << "{oops" << true;
     }
 
     void restoreRules()
     {
         QFETCH(QString, lastDestField);
-        QFETCH(QString, shownButton);
+        QFETCH(bool, buttonBack);
         QSettings settings;
         settings.setValue(QStringLiteral("lastButton"), QJsonDocument(saveButton).toJson(QJsonDocument::Compact));
         if (!lastDestField.isNull()) {
             settings.setValue(QStringLiteral("lastDestField"), lastDestField);
             settings.setValue(QStringLiteral("lastDestUrl"), QStringLiteral("https://x/"));
         }
-        startWindow();
-        QCOMPARE(probe::lineEdits(window.get(), QStringLiteral("Web browser field destination")).value(0)->text(),
-                 QStringLiteral("none"));
-        QCOMPARE(probe::lineEdits(window.get(), QStringLiteral("Web browser button action")).value(0)->text(),
-                 shownButton);
+        startGateway();
+        QVERIFY(gateway->destinationField().isEmpty());
+        QCOMPARE(gateway->button(), buttonBack ? saveButton : QJsonObject());
     }
 
     void pickWithoutAddressIsUsedButNotStored()
     {
         QSettings().setValue(QStringLiteral("lastDestField"), QJsonDocument(saveButton).toJson(QJsonDocument::Compact));
         QSettings().setValue(QStringLiteral("lastDestUrl"), QStringLiteral("https://old.example/"));
-        startWindow();
+        startGateway();
         FakePlugin plugin;
-        QVERIFY(plugin.open());
+        QVERIFY(plugin.open(pluginPort));
         plugin.pick(QStringLiteral("field"), QString(), qtyField);
-        QTRY_VERIFY(logHas(QStringLiteral("Field selected: Qty  [input/number]")));
+        QTRY_VERIFY(logged(QStringLiteral("Field selected: Qty  [input/number]")));
         QCOMPARE(QSettings().value(QStringLiteral("lastDestUrl")).toString(), QStringLiteral("https://old.example/"));
 
         sendLine("9");
-        QVERIFY(plugin.waitFor(QStringLiteral("fill")));
-        QCOMPARE(plugin.messagesOfType(QStringLiteral("fill")).first().value(QLatin1String("target")).toObject(),
-                 qtyField);
+        QVERIFY(plugin.waitFor("fill"));
+        QCOMPARE(plugin.ofType("fill").first().value(QLatin1String("target")).toObject(), qtyField);
 
         // A button pick is stored even without an address.
         plugin.pick(QStringLiteral("button"), QString(), saveButton);
-        QTRY_VERIFY(logHas(QStringLiteral("Button selected: Save  [button]")));
+        QTRY_VERIFY(logged(QStringLiteral("Button selected: Save  [button]")));
         QCOMPARE(QSettings().value(QStringLiteral("lastButton")).toString(),
                  QString::fromUtf8(QJsonDocument(saveButton).toJson(QJsonDocument::Compact)));
     }
 
     void fieldListChoosesItsFirstField()
     {
-        startWindow();
+        startGateway();
         FakePlugin plugin;
-        QVERIFY(plugin.open());
-        QLineEdit *destEdit = probe::lineEdits(window.get(), QStringLiteral("Web browser field destination")).value(0);
-
+        QVERIFY(plugin.open(pluginPort));
         plugin.send({{"type", "fields"}, {"url", "https://b.example/"}, {"fields", QJsonArray{qtyField, saveButton}}});
-        QTRY_COMPARE(destEdit->text(), QStringLiteral("Qty  [input/number]"));
+        QTRY_COMPARE(gateway->destinationField(), qtyField);
         QCOMPARE(QSettings().value(QStringLiteral("lastDestUrl")).toString(), QStringLiteral("https://b.example/"));
+    }
+
+    // Reset onto a port someone else holds stops the intake, stores the port and says it reset.
+    void restartIntake()
+    {
+        startGateway();
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, 0));
+        gateway->restartIntake(squatter.serverPort());
+        QVERIFY(!gateway->isIntakeListening());
+        const QStringList log = texts(*logs);
+        QCOMPARE(log.last(), QStringLiteral("TCP: listening restarted (Reset)."));
+        QVERIFY(log.at(log.size() - 2).startsWith(QStringLiteral("TCP: failed to listen on port %1 (").arg(squatter.serverPort())));
+        QCOMPARE(QSettings().value(QStringLiteral("tcpPort")).toInt(), int(squatter.serverPort()));
     }
 };
 

@@ -1,6 +1,8 @@
 // The Linux platform on real policy files (under a root of its own), the process list and an X server.
+#include "Browsers.h"
 #include "ExtensionPolicy.h"
 #include "LinuxBrowserPlatform.h"
+#include "PluginSource.h"
 #include "PolicyFile.h"
 #include "TestMain.h"
 
@@ -12,13 +14,15 @@
 
 #include <xcb/xcb.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace {
 
-const QString chrome = QStringLiteral("Google\\Chrome");
-const QString edge = QStringLiteral("Microsoft\\Edge");
+const QString chrome = BrowserKey::chrome;
+const QString edge = BrowserKey::edge;
 const QString chromeFolder = QStringLiteral("opt/chrome/policies/managed");
 const QString chromiumFolder = QStringLiteral("chromium/policies/managed");
 const QString edgeFolder = QStringLiteral("opt/edge/policies/managed");
@@ -28,18 +32,25 @@ QByteArray listOf(const QStringList &values)
     return "{\"ExtensionInstallForcelist\": [\"" + values.join(QStringLiteral("\", \"")).toUtf8() + "\"]}";
 }
 
-// A root whose path has blanks, quotes and a "$", so that paths must reach the copy tool as they are, and a
-// runner that copies without elevation or, once, refuses like a dismissed prompt. Paths are relative to the root.
+// A root whose path has blanks, quotes and a "$", so that paths must reach the elevated step as they are, and a
+// runner that runs that step without elevation or, once, refuses like a dismissed prompt. Paths are relative to the root.
 struct Sandbox
 {
     QTemporaryDir dir;
     QString root = dir.filePath(QStringLiteral("a dir \"with\" $HOME 'quotes'"));
-    QStringList commands;
+    QList<ElevatedCommand> commands;
     bool refuse = false;
-    LinuxBrowserPlatform platform{root, [this](const QString &program, const QStringList &arguments) {
-                                      commands << QFileInfo(program).fileName() + QLatin1Char(' ')
-                                              + arguments.join(QLatin1Char(' '));
-                                      return !std::exchange(refuse, false) && QProcess::execute(program, arguments) == 0;
+    LinuxBrowserPlatform platform{root, [this](const ElevatedCommand &command, PolicyChangeDone done) {
+                                      commands << command;
+                                      bool ok = false;
+                                      if (!std::exchange(refuse, false)) {
+                                          QProcess process;
+                                          process.start(command.program, command.arguments);
+                                          process.write(command.input);
+                                          process.closeWriteChannel();
+                                          ok = process.waitForFinished() && process.exitCode() == 0;
+                                      }
+                                      finishPolicyChangeLater(std::move(done), ok);
                                   }};
 
     QString path(const QString &relative) const { return root + QLatin1Char('/') + relative; }
@@ -55,6 +66,20 @@ struct Sandbox
         QFile file(path(relative));
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size());
     }
+    // A change and its outcome, as the event loop delivers it.
+    bool settle(const std::function<void(PolicyChangeDone)> &start)
+    {
+        std::optional<bool> outcome;
+        start([&outcome](bool ok) { outcome = ok; });
+        (void)QTest::qWaitFor([&] { return outcome.has_value(); }, 10000);
+        return outcome.value_or(false);
+    }
+    bool change(const QString &key, bool install)
+    {
+        return settle([&](PolicyChangeDone done) { setExtensionPolicy(platform, key, value(key), install, done); });
+    }
+    bool installed(const QString &key) { return isExtensionInstalled(platform, key, value(key)); }
+    static QString value(const QString &key) { return pluginSource(*browserByKey(key)).policyValue(); }
 };
 
 xcb_atom_t atom(xcb_connection_t *c, const char *name)
@@ -93,59 +118,58 @@ class TestLinuxPolicy : public QObject
     Q_OBJECT
 
 private slots:
-    // Chrome alone, and with Chromium beside it (served too): one elevated run per press, other files untouched.
-    void installAndUninstall_data()
-    {
-        QTest::addColumn<bool>("sibling");
-        QTest::newRow("chrome alone") << false;
-        QTest::newRow("chromium beside it") << true;
-    }
-
+    // One elevated step per change, which gets the file on standard input and
+    // names every tool by its full path; other files and browsers stay untouched.
     void installAndUninstall()
     {
-        QFETCH(bool, sibling);
         Sandbox box;
-        const QString value = extensionPolicyValue(), own = chromeFolder + "/fieldpost.json";
-        const QString siblingOwn = chromiumFolder + "/fieldpost.json";
+        const QString value = Sandbox::value(chrome), own = chromeFolder + "/fieldpost.json";
         const QByteArray company = "{\"Home\": \"h\", \"ExtensionInstallForcelist\": [\"x;y\"]}";
         box.write(chromeFolder + "/company.json", company);
         box.write(own, listOf({"o;p"}));
-        QVERIFY(!sibling || QDir().mkpath(box.path(QStringLiteral("chromium"))));
         box.refuse = true; // a dismissed prompt changes nothing
-        QVERIFY(!setExtensionPolicy(box.platform, chrome, true));
+        QVERIFY(!box.change(chrome, true));
         QCOMPARE(box.entries(own), QStringList{"o;p"});
 
-        QVERIFY(setExtensionPolicy(box.platform, chrome, true));
+        QVERIFY(box.change(chrome, true));
         QCOMPARE(box.entries(own), (QStringList{"o;p", value}));
-        QCOMPARE(box.entries(siblingOwn), sibling ? QStringList{value} : QStringList());
         QCOMPARE(QFileInfo(box.path(own)).permissions() & QFile::Permissions(0x0fff),
                  QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
-        QCOMPARE(box.commands.size(), 2);
-        QVERIFY(isExtensionInstalled(box.platform, chrome));
-        QVERIFY(!isExtensionInstalled(box.platform, edge));
-        // Names outside this browser's folders or past a list are refused without running anything.
+        const ElevatedCommand &step = box.commands.last();
+        QCOMPARE(step.program, QStringLiteral("/bin/sh"));
+        QCOMPARE(step.arguments.mid(3), (QStringList{box.path(chromeFolder), box.path(own)}));
+        QCOMPARE(step.input, box.read(own));
+        const QString script = step.arguments.value(1);
+        QVERIFY2(script.contains(QStringLiteral("/usr/bin/install ")) && !script.contains(box.root), qPrintable(script));
+        for (const QString &word : script.split(QRegularExpression(QStringLiteral("[ ;&|{}()=$]+")), Qt::SkipEmptyParts))
+            QVERIFY2(!QRegularExpression(QStringLiteral("^(install|mktemp|mv|rm|cat|chmod)$")).match(word).hasMatch(),
+                     qPrintable(QStringLiteral("%1 through PATH in: %2").arg(word, script)));
+        QVERIFY(box.installed(chrome));
+        QVERIFY(!box.installed(BrowserKey::chromium) && !box.installed(edge));
+        // Names outside this browser's folder or past a list are refused without running anything.
         box.write(edgeFolder + "/fieldpost.json", listOf({value}));
         for (const QString &name : {edgeFolder + "/fieldpost.json#0", chromeFolder + "/../../../../escape.json#0", own + "#5"})
-            QVERIFY2(!box.platform.removePolicyEntry(chrome, name), qPrintable(name));
+            QVERIFY2(!box.settle([&](PolicyChangeDone done) { box.platform.removePolicyEntry(chrome, name, done); }),
+                     qPrintable(name));
         QCOMPARE(box.commands.size(), 2);
 
         box.refuse = true;
-        QVERIFY(!setExtensionPolicy(box.platform, chrome, false));
-        QVERIFY(isExtensionInstalled(box.platform, chrome));
-        QVERIFY(setExtensionPolicy(box.platform, chrome, false));
+        QVERIFY(!box.change(chrome, false));
+        QVERIFY(box.installed(chrome));
+        QVERIFY(box.change(chrome, false));
         QCOMPARE(box.commands.size(), 4);
-        QVERIFY(!isExtensionInstalled(box.platform, chrome));
         QCOMPARE(box.entries(own), QStringList{"o;p"});
-        QCOMPARE(box.entries(siblingOwn), QStringList());
         QCOMPARE(box.read(chromeFolder + "/company.json"), company);
 
-        // An entry in another file of the last folder counts, and uninstall takes out only that item.
-        const QString admin = (sibling ? chromiumFolder : chromeFolder) + "/admin.json";
-        box.write(admin, listOf({"x;y", value, "z;w"}));
-        QVERIFY(isExtensionInstalled(box.platform, chrome));
-        QVERIFY(setExtensionPolicy(box.platform, chrome, false));
+        // An entry in another file of the folder counts, and uninstall takes out only that item.
+        const QString admin = chromiumFolder + "/admin.json";
+        box.write(admin, listOf({"x;y", Sandbox::value(BrowserKey::chromium), "z;w"}));
+        QVERIFY(box.installed(BrowserKey::chromium));
+        QVERIFY(box.change(BrowserKey::chromium, false));
         QCOMPARE(box.entries(admin), (QStringList{"x;y", "z;w"}));
-        QVERIFY(!isExtensionInstalled(box.platform, chrome));
+        QVERIFY(!box.installed(BrowserKey::chromium));
+        // No temporary file is left beside the policies.
+        QCOMPARE(QDir(box.path(chromeFolder)).entryList(QDir::Files | QDir::Hidden), (QStringList{"company.json", "fieldpost.json"}));
     }
 
     // Any *.json of the folder within the size bound counts; a broken own file is left alone.
@@ -155,7 +179,7 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("installed");
 
-        const QByteArray ours = listOf({extensionPolicyValue()});
+        const QByteArray ours = listOf({Sandbox::value(chrome)});
         QTest::newRow("in a foreign file") << "a-company.json" << ours << true;
         QTest::newRow("not a json file name") << "a.json.bak" << ours << false;
         QTest::newRow("broken own file") << "fieldpost.json" << ours.chopped(2) << false;
@@ -174,10 +198,10 @@ private slots:
 
         Sandbox box;
         box.write(chromeFolder + '/' + fileName, content);
-        QCOMPARE(isExtensionInstalled(box.platform, chrome), installed);
+        QCOMPARE(box.installed(chrome), installed);
         // Installing changes nothing when present and touches only our own file otherwise.
         const bool brokenOwn = fileName == QLatin1String("fieldpost.json");
-        QCOMPARE(setExtensionPolicy(box.platform, chrome, true), !brokenOwn);
+        QCOMPARE(box.change(chrome, true), !brokenOwn);
         QCOMPARE(box.commands.size(), installed || brokenOwn ? 0 : 1);
         QCOMPARE(box.read(chromeFolder + '/' + fileName), content);
     }

@@ -52,13 +52,16 @@ private slots:
     // line for line, the file's first line naming it.
     void viewAndFileLines()
     {
+        QFile::setPermissions(folder->path(), QFile::Permissions(0x7755)); // as an earlier version left it
         auto window = windowLoggingTo(folder->path());
         log(window.get(), QString());
+        // A value cannot break a line or forge one: control characters are escaped.
+        log(window.get(), QStringLiteral("A\n[12:00:00] Fill OK.\x01\u2028\t"));
         log(window.get(), QStringLiteral("Plugin pr\u00eat \u2192 ok"));
         const QStringList view = probe::logView(window.get())->toPlainText().split(QLatin1Char('\n'));
         QCOMPARE(view.first().mid(11), QStringLiteral("Log file: ") + QDir::toNativeSeparators(logPath()));
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] $")).match(view.at(view.size() - 2)).hasMatch(),
-                 qPrintable(view.at(view.size() - 2)));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] $")).match(view.at(view.size() - 3)).hasMatch(),
+                 qPrintable(view.at(view.size() - 3)));
 
         const QStringList file = fileLines(logPath());
         QCOMPARE(file.size(), view.size());
@@ -69,6 +72,12 @@ private slots:
             QCOMPARE(QLatin1Char('[') + match.captured(1), view.at(i));
         }
         QCOMPARE(file.last().mid(21), QStringLiteral(" Plugin pr\u00eat \u2192 ok"));
+        QCOMPARE(file.at(file.size() - 2).mid(22), QStringLiteral("A\\n[12:00:00] Fill OK.\\x01\\u2028\\t"));
+#ifdef Q_OS_UNIX
+        // Every scanned value is in there: the user's own eyes only.
+        QCOMPARE(QFileInfo(folder->path()).permissions() & 0x0077, QFile::Permissions());
+        QCOMPARE(QFileInfo(logPath()).permissions() & 0x0077, QFile::Permissions());
+#endif
     }
 
     // Copy takes what the view holds, then says so; Clear empties the view only.
@@ -77,12 +86,12 @@ private slots:
     {
         auto window = windowLoggingTo(folder->path());
         const QString before = probe::logView(window.get())->toPlainText();
-        probe::button(window.get(), QStringLiteral("Copy"))->click();
+        probe::button(window.get(), "copyLogButton")->click();
         QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), before);
         QCOMPARE(probe::logMessages(window.get()).last(), QStringLiteral("Log copied to clipboard."));
 
         log(window.get(), QStringLiteral("cleared before it was shown"));
-        probe::button(window.get(), QStringLiteral("Clear"))->click();
+        probe::button(window.get(), "clearLogButton")->click();
         QCOMPARE(probe::logView(window.get())->toPlainText(), QString());
         // Lines logged in the tray wait for the window; when it opens, the view shows the latest.
         for (int i = 1; i <= 10001; ++i)
@@ -90,7 +99,7 @@ private slots:
         window->show();
         QCOMPARE(window->findChild<QPlainTextEdit *>()->document()->blockCount(), 10000);
         log(window.get(), QStringLiteral("line 10002"));
-        probe::button(window.get(), QStringLiteral("Copy"))->click();
+        probe::button(window.get(), "copyLogButton")->click();
         const QStringList copied = QGuiApplication::clipboard()->text(QClipboard::Clipboard).split(QLatin1Char('\n'));
         QCOMPARE(copied.size(), 10000);
         QCOMPARE(copied.first().mid(11), QStringLiteral("line 3"));

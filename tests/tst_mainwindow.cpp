@@ -1,9 +1,14 @@
-// The main window as a user meets it: start-up, the stored port, the TCP badge.
+// What the window adds to the core: start-up, the title, the badges, the
+// widgets that show and drive the core's choices, and showing itself on a pick.
 #include "BuildVersion.h"
+#include "FrameFormat.h"
+#include "PluginSocket.h"
 #include "TestMain.h"
 #include "WindowProbe.h"
 
+#include <QJsonDocument>
 #include <QSpinBox>
+#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <memory>
@@ -19,7 +24,10 @@ private:
     {
         port = probe::freePort();
         QSettings().setValue(QStringLiteral("tcpPort"), port);
-        return std::make_unique<MainWindow>(testParts());
+        auto window = std::make_unique<MainWindow>(testParts());
+        if (!probe::logMessages(window.get()).contains(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")))
+            qWarning("port 9000 is taken by another program");
+        return window;
     }
 
 private slots:
@@ -45,25 +53,26 @@ private slots:
         const int ready = log.indexOf(QStringLiteral("Ready. Connect the browser plugin."));
         const int listening = log.indexOf(QStringLiteral("TCP: listening on port %1").arg(port));
         QVERIFY2(ready >= 0 && listening > ready, qPrintable(log.join(QLatin1Char('\n'))));
-        QCOMPARE(probe::pluginBadge(window.get())->text(), QStringLiteral("Disconnected"));
-        QVERIFY(probe::pluginBadge(window.get())->styleSheet().contains(QStringLiteral("background:#c0392b")));
+        QCOMPARE(probe::label(window.get(), "pluginStatusLabel")->text(), QStringLiteral("Disconnected"));
+        QVERIFY(probe::label(window.get(), "pluginStatusLabel")->styleSheet().contains(QStringLiteral("background:#c0392b")));
     }
 
     // A stored port the spin box cannot show is brought into its range.
     void storedPortIsClamped()
     {
-        for (const auto &[stored, shown] : {std::pair{QVariant(), 20296}, {QVariant(70000), 65535}}) {
-            if (stored.isValid())
-                QSettings().setValue(QStringLiteral("tcpPort"), stored);
+        for (const auto &[stored, shown] : {std::pair{QVariant(), 20296}, {QVariant(70000), 65535}, {QVariant("x"), 1}}) {
+            QSettings().setValue(QStringLiteral("tcpPort"), stored);
+            if (!stored.isValid())
+                QSettings().remove(QStringLiteral("tcpPort"));
             MainWindow window(testParts());
-            QCOMPARE(window.findChild<QSpinBox *>()->value(), shown);
+            QCOMPARE(probe::find<QSpinBox>(&window, "portSpinBox")->value(), shown);
         }
     }
 
     void tcpBadgeFollowsTheListener()
     {
         auto window = makeWindow();
-        QLabel *badge = probe::tcpBadge(window.get());
+        QLabel *badge = probe::label(window.get(), "tcpStatusLabel");
         QCOMPARE(badge->text(), QStringLiteral("Listening (waiting)"));
         QVERIFY(badge->styleSheet().contains(QStringLiteral("background:#b9770e")));
 
@@ -71,36 +80,56 @@ private slots:
         product.connectToHost(QHostAddress::LocalHost, port);
         QTRY_COMPARE(badge->text(), QStringLiteral("Connected"));
         QVERIFY(badge->styleSheet().contains(QStringLiteral("background:#1e8449")));
-
         product.disconnectFromHost();
         QTRY_COMPARE(badge->text(), QStringLiteral("Listening (waiting)"));
 
-        // "Reset" onto a port someone else holds ends at "Stopped", and says it reset.
+        // "Reset" takes the spin box's port; onto one someone else holds it ends at "Stopped".
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::Any, 0));
-        window->findChild<QSpinBox *>()->setValue(squatter.serverPort());
-        probe::button(window.get(), QStringLiteral("Reset"))->click();
+        probe::find<QSpinBox>(window.get(), "portSpinBox")->setValue(squatter.serverPort());
+        probe::button(window.get(), "resetButton")->click();
         QCOMPARE(badge->text(), QStringLiteral("Stopped"));
-        QVERIFY(badge->styleSheet().contains(QStringLiteral("background:#c0392b")));
-        const QStringList log = probe::logMessages(window.get());
-        QVERIFY(log.last() == QStringLiteral("TCP: listening restarted (Reset)."));
-        QVERIFY(log.at(log.size() - 2).startsWith(QStringLiteral("TCP: failed to listen on port %1 (").arg(squatter.serverPort())));
-        // The new port is stored even though listening failed.
         QCOMPARE(QSettings().value(QStringLiteral("tcpPort")).toInt(), int(squatter.serverPort()));
     }
 
-    void checkBoxesAreStoredAtOnce()
+    // Picks show in the window and bring it up; the options and the test value drive the core.
+    void widgetsShowAndDriveTheCore()
     {
         auto window = makeWindow();
-        QCheckBox *enter = probe::checkBox(window.get(), QStringLiteral("Simulate Enter key after filling"));
-        QCheckBox *click = probe::checkBox(window.get(), QStringLiteral("Click this button after filling"));
-        QVERIFY(enter->isChecked());
-        QVERIFY(!click->isChecked());
-        enter->click();
-        click->click();
-        QCOMPARE(QSettings().value(QStringLiteral("simulateEnter")).toBool(), false);
-        QCOMPARE(QSettings().value(QStringLiteral("clickButton")).toBool(), true);
+        PluginSocket plugin;
+        QList<QJsonObject> fills;
+        connect(&plugin, &PluginSocket::textMessageReceived, this, [&](const QString &text) {
+            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+            if (message.value(QLatin1String("type")).toString() == QLatin1String("fill"))
+                fills << message;
+        });
+        plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
+        QTRY_COMPARE(probe::label(window.get(), "pluginStatusLabel")->text(), QStringLiteral("Connected"));
 
+        const auto pick = [&](const char *kind, const char *field) {
+            plugin.sendTextMessage(QStringLiteral("{\"type\":\"picked\",\"kind\":\"%1\",\"url\":\"https://shop.example/order\",\"field\":%2}")
+                                       .arg(QLatin1String(kind), QLatin1String(field)));
+        };
+        QVERIFY(!window->isVisible());
+        pick("field", "{\"label\":\"Qty\",\"tag\":\"input\",\"type\":\"number\"}");
+        QTRY_COMPARE(probe::edit(window.get(), "destFieldEdit")->text(), QStringLiteral("Qty  [input/number]"));
+        QCOMPARE(probe::edit(window.get(), "destUrlEdit")->text(), QStringLiteral("https://shop.example/order"));
+        QVERIFY(window->isVisible());
+        pick("button", "{\"label\":\"Save\",\"tag\":\"button\"}");
+        QTRY_COMPARE(probe::edit(window.get(), "buttonEdit")->text(), QStringLiteral("Save  [button]"));
+
+        probe::find<QCheckBox>(window.get(), "simulateEnterCheck")->click();
+        probe::find<QCheckBox>(window.get(), "clickButtonCheck")->click();
+        QLineEdit *value = probe::edit(window.get(), "testValueEdit");
+        value->setText(QStringLiteral("T-1"));
+        QTest::keyClick(value, Qt::Key_Return);
+        probe::button(window.get(), "accent")->click();
+        QTRY_COMPARE(fills.size(), 2);
+        for (const QJsonObject &fill : fills) {
+            QCOMPARE(fill.value(QLatin1String("value")).toString(), QStringLiteral("T-1"));
+            QCOMPARE(fill.value(QLatin1String("pressEnter")).toBool(), false);
+            QCOMPARE(fill.value(QLatin1String("clickButton")).toBool(), true);
+        }
     }
 };
 

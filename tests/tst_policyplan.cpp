@@ -11,6 +11,8 @@ Q_DECLARE_METATYPE(QList<PolicyEntry>)
 
 namespace {
 
+const QString value = QStringLiteral("oiegdpliefffeellobidmjdpfchijfmb;https://updates.thornvaleworks.com/fieldpost/update.xml");
+
 QJsonObject withoutList(const QByteArray &json)
 {
     QJsonObject object = QJsonDocument::fromJson(json).object();
@@ -28,12 +30,13 @@ private slots:
     void regCommandLineSubstitutesOnce()
     {
         QCOMPARE(regAddArguments(QStringLiteral("K%2"), QStringLiteral("%3"), QStringLiteral("v%1")),
-                 QStringLiteral("add \"K%2\" /v %3 /t REG_SZ /d \"v%1\" /f"));
+                 QStringLiteral("add \"K%2\" /v \"%3\" /t REG_SZ /d \"v%1\" /f"));
+        QCOMPARE(regDeleteArguments(QStringLiteral("K"), QStringLiteral("1 /f")), QStringLiteral("delete \"K\" /v \"1 /f\" /f"));
     }
 
     void plan_data()
     {
-        const QString ourValue = extensionPolicyValue();
+        const QString ourValue = value;
         const auto others = [](const QStringList &names) {
             QList<PolicyEntry> entries;
             for (const QString &name : names)
@@ -59,7 +62,7 @@ private slots:
         QTest::newRow("under a text name") << QList<PolicyEntry>{{"ours", ourValue}} << false << remove << "ours";
 
         // Only the exact value matches.
-        const QStringList nearMisses = {ourValue.toUpper(), ourValue + QLatin1Char(' '), ourValue + "?x", extensionId};
+        const QStringList nearMisses = {ourValue.toUpper(), ourValue + QLatin1Char(' '), ourValue + "?x", ourValue.section(';', 0, 0)};
         for (const QString &nearMiss : nearMisses)
             QTest::addRow("near miss %s", qPrintable(nearMiss)) << QList<PolicyEntry>{{"2", nearMiss}} << true << add << "3";
     }
@@ -70,7 +73,7 @@ private slots:
         QFETCH(bool, install);
         QFETCH(int, action);
         QFETCH(QString, name);
-        const PolicyChange change = planPolicyChange(entries, extensionPolicyValue(), install);
+        const PolicyChange change = planPolicyChange(entries, value, install);
         QCOMPARE(int(change.action), action);
         QCOMPARE(change.name, name);
     }
@@ -116,7 +119,7 @@ private slots:
         QFETCH(QByteArray, json);
         QFETCH(QStringList, before);
         QFETCH(bool, accepted);
-        const QString ourValue = extensionPolicyValue();
+        const QString ourValue = value;
         QCOMPARE(forcelistEntries(json), before);
         const std::optional<QByteArray> changed = policyFileWithEntry(json, ourValue);
         QCOMPARE(changed.has_value(), accepted);

@@ -12,11 +12,12 @@ class TestSingleInstance : public QObject
     Q_OBJECT
 
 private:
-    // The real program, with the sandboxed TMPDIR (which keeps its fixed channel
-    // name private; on Windows a pipe name is machine-wide) and settings.
-    static void startProgram(QProcess &process)
+    // The real program, with the sandboxed runtime folder (which keeps its
+    // channel private; on Windows the user's pipe is the user's real one) and settings.
+    static void startProgram(QProcess &process, const QStringList &arguments = {})
     {
         process.setProgram(QStringLiteral(FIELDPOST_BINARY));
+        process.setArguments(arguments);
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start();
     }
@@ -35,17 +36,24 @@ private slots:
 #ifdef Q_OS_WIN
         QSKIP("the product's channel name is machine-wide here");
 #endif
-        MainWindow window({createSystemPlatform(), QLatin1String(ipcServerName), true, testLogFolder()});
+        WindowParts parts = testParts();
+        parts.channelName = userChannelName();
+        QVERIFY(parts.channelName.contains(QStringLiteral("ThornvaleworksFieldpost_IPC-")));
+        MainWindow window(std::move(parts));
         QVERIFY(!window.isVisible());
 
-        QProcess second;
-        QSignalSpy finished(&second, &QProcess::finished);
-        startProgram(second);
-        QVERIFY(finished.wait(5000));
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.exitCode(), 0);
-        // It built no window of its own, so it logged nothing.
-        QCOMPARE(second.readAllStandardError().contains("Ready."), false);
+        // A second start, service or window, says so and leaves; the running one shows its window.
+        for (const QStringList &arguments : {QStringList{"--service"}, QStringList()}) {
+            QProcess second;
+            QSignalSpy finished(&second, &QProcess::finished);
+            startProgram(second, arguments);
+            QVERIFY(finished.wait(5000));
+            QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(second.exitCode(), arguments.isEmpty() ? 0 : 1);
+            // It started no gateway of its own, so it logged nothing.
+            const QByteArray said = second.readAllStandardError();
+            QVERIFY2(said.startsWith("Fieldpost is already running for this user.") && !said.contains("Ready."), said.constData());
+        }
         QTRY_VERIFY(window.isVisible());
     }
 

@@ -87,27 +87,50 @@ private slots:
     void closeWithoutTray_data()
     {
         QTest::addColumn<bool>("trayAtStart");
-        QTest::newRow("tray icon hidden") << true;
-        QTest::newRow("no tray at start: shown at start") << false;
+        QTest::addColumn<bool>("quit");
+        QTest::newRow("tray icon hidden, quit") << true << true;
+        QTest::newRow("no tray at start: shown at start; quit") << false << true;
+        QTest::newRow("no tray, the question answered no") << false << false;
     }
 
-    // Without a tray icon to come back from, the close goes through and ends the program.
+    // Without a tray icon to come back from, a close asks, and if the answer
+    // is yes it goes through and ends the program.
     void closeWithoutTray()
     {
         QFETCH(bool, trayAtStart);
-        if (trayAtStart) {
+        QFETCH(bool, quit);
+        int asked = 0;
+        window.reset(); // it holds the ports
+        WindowParts parts = testParts();
+        parts.trayAvailable = trayAtStart;
+        parts.confirmQuit = [&asked, quit](QWidget *) { return ++asked, quit; };
+        window = std::make_unique<MainWindow>(std::move(parts));
+        QCOMPARE(window->isVisible(), !trayAtStart);
+        if (trayAtStart)
             tray()->hide();
-        } else {
-            window.reset(); // it holds the ports
-            WindowParts parts = testParts();
-            parts.trayAvailable = false;
-            window = std::make_unique<MainWindow>(std::move(parts));
-            QVERIFY(window->isVisible());
-        }
         QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
-        QCOMPARE(showAndClose([this] { window->close(); }), 0);
-        QVERIFY(!window->isVisible());
-        QCOMPARE(lastClosed.count(), 1);
+        QCOMPARE(showAndClose([&] { window->close(); }), quit ? 0 : stillRunning);
+        QCOMPARE(asked, 1);
+        QCOMPARE(window->isVisible(), !quit);
+        QCOMPARE(lastClosed.count(), quit ? 1 : 0);
+    }
+
+    // Started before the desktop's tray (a session's autostart): shown, and
+    // hidden into the tray once it comes.
+    void trayThatComesLate()
+    {
+        window.reset();
+        bool trayUp = false;
+        WindowParts parts = testParts();
+        parts.trayAvailable = false;
+        parts.trayProbe = [&trayUp] { return trayUp; };
+        window = std::make_unique<MainWindow>(std::move(parts));
+        QVERIFY(window->isVisible());
+        QTest::qWait(2500);
+        QVERIFY(window->isVisible());
+        trayUp = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 5000);
+        QCOMPARE(showAndClose([this] { window->close(); }), stillRunning); // a close hides it from now on
     }
 
     void quitLetsTheCloseThrough()

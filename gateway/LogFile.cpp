@@ -9,6 +9,10 @@ QString oldFileName(int generation)
     return QStringLiteral("fieldpost.%1.log").arg(generation);
 }
 
+// The log holds every scanned value: readable by its user only.
+constexpr QFile::Permissions ownerOnlyFolder = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+constexpr QFile::Permissions ownerOnlyFile = QFile::ReadOwner | QFile::WriteOwner;
+
 } // namespace
 
 LogFile::LogFile(const QString &logFolder, qint64 limit)
@@ -22,14 +26,17 @@ bool LogFile::open()
 {
     if (!QDir().mkpath(folder))
         return fail(QStringLiteral("cannot create the folder"));
+    // Also a folder made by an earlier version with the default rights.
+    QFile::setPermissions(folder, ownerOnlyFolder);
     return openFile();
 }
 
 // Unbuffered: each batch goes to the system in one write, nothing waits in this process.
 bool LogFile::openFile()
 {
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, ownerOnlyFile))
         return fail(file.errorString());
+    file.setPermissions(ownerOnlyFile);
     size = file.size();
     return true;
 }

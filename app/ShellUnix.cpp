@@ -1,10 +1,22 @@
-#include "ShowAndActivate.h"
+#include "ShellPlatform.h"
 
 #include <QWidget>
+
+#include <unistd.h>
 
 // X11 and Wayland have no foreground hand-over a client may force: the
 // activation request that showAndActivate already sent through Qt (an EWMH
 // _NET_ACTIVE_WINDOW message on X11) is the whole of it.
 void takeForeground(QWidget *)
 {
+}
+
+QString currentUserId()
+{
+    return QString::number(getuid());
+}
+
+bool stderrIsTerminal()
+{
+    return isatty(STDERR_FILENO) == 1;
 }

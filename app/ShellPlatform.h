@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// What the application shell needs from the operating system, one file per OS.
+
+// The platform's own foreground step; on Windows the input-attachment dance,
+// elsewhere the window manager already got Qt's activation request.
+void takeForeground(QWidget *window);
+
+// The user this process runs as, fit for a name: the uid on Unix, the SID on Windows.
+QString currentUserId();
+
+// Whether standard error is a terminal someone reads (not a pipe, a file or nothing).
+bool stderrIsTerminal();

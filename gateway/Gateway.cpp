@@ -1,0 +1,321 @@
+#include "Gateway.h"
+
+#include "DescribeField.h"
+#include "SettingsKeys.h"
+#include "TcpListener.h"
+#include "WebSocketBridge.h"
+
+#include <QJsonDocument>
+#include <QSettings>
+#include <QTimer>
+
+namespace {
+
+QString compactJson(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// Stored text that is not a JSON object reads as "no choice".
+QJsonObject parseStoredObject(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+} // namespace
+
+Gateway::Gateway(quint16 pluginPort, QObject *parent)
+    : QObject(parent)
+    , bridge(new WebSocketBridge(pluginPort, this))
+    , tcpListener(new TcpListener(this))
+    , deadlineTimer(new QTimer(this))
+{
+    clock.start();
+    deadlineTimer->setSingleShot(true);
+    deadlineTimer->setTimerType(Qt::CoarseTimer);
+    connect(deadlineTimer, &QTimer::timeout, this, &Gateway::checkDeadlines);
+
+    QSettings settings;
+    enter = settings.value(SettingsKey::simulateEnter, SettingsDefault::simulateEnter).toBool();
+    click = settings.value(SettingsKey::clickButton, SettingsDefault::clickButton).toBool();
+
+    connect(bridge, &WebSocketBridge::logMessage, this, &Gateway::logMessage);
+    connect(bridge, &WebSocketBridge::pluginConnectionChanged, this, &Gateway::onPluginConnectionChanged);
+    connect(bridge, &WebSocketBridge::fieldsReceived, this, &Gateway::onFieldsReceived);
+    connect(bridge, &WebSocketBridge::fieldPicked, this, &Gateway::onFieldPicked);
+    connect(bridge, &WebSocketBridge::fillResult, this, &Gateway::onFillResult);
+    connect(bridge, &WebSocketBridge::buttonClicked, this, &Gateway::onButtonClicked);
+    connect(tcpListener, &TcpListener::logMessage, this, &Gateway::logMessage);
+    connect(tcpListener, &TcpListener::lineReceived, this, &Gateway::onLine);
+    connect(tcpListener, &TcpListener::clientCountChanged, this, &Gateway::intakeStateChanged);
+}
+
+Gateway::~Gateway() = default;
+
+bool Gateway::isIntakeListening() const
+{
+    return tcpListener->isListening();
+}
+
+int Gateway::intakeClientCount() const
+{
+    return tcpListener->clientCount();
+}
+
+bool Gateway::isPluginConnected() const
+{
+    return bridge->isConnected();
+}
+
+quint16 Gateway::storedTcpPort() const
+{
+    // Not a number reads as 0, which is raised to 1, as a spin box would.
+    const int stored = QSettings().value(SettingsKey::tcpPort, SettingsDefault::tcpPort).toInt();
+    return quint16(qBound(1, stored, 65535));
+}
+
+void Gateway::setAllowedExtensionIds(const QStringList &ids)
+{
+    bridge->setAllowedExtensionIds(ids);
+}
+
+void Gateway::start()
+{
+    bridge->listen();
+    emit logMessage(QStringLiteral("Ready. Connect the browser plugin."));
+    startTcp(storedTcpPort());
+    restoreLastSelection();
+}
+
+void Gateway::startTcp(quint16 port)
+{
+    tcpListener->start(port);
+    QSettings().setValue(SettingsKey::tcpPort, int(port));
+    emit intakeStateChanged();
+}
+
+void Gateway::restartIntake(quint16 port)
+{
+    tcpListener->stop();
+    startTcp(port);
+    emit logMessage(QStringLiteral("TCP: listening restarted (Reset)."));
+}
+
+void Gateway::setSimulateEnter(bool on)
+{
+    enter = on;
+    QSettings().setValue(SettingsKey::simulateEnter, on);
+}
+
+void Gateway::setClickButton(bool on)
+{
+    click = on;
+    QSettings().setValue(SettingsKey::clickButton, on);
+}
+
+// ---- lines ------------------------------------------------------------------
+
+void Gateway::onLine(QString line)
+{
+    emit logMessage(QStringLiteral("TCP received: \"%1\"").arg(line));
+    if (destField.isEmpty()) {
+        emit logMessage(QStringLiteral("\u2192 No destination field selected, ignored."));
+        return;
+    }
+    if (!bridge->isConnected()) {
+        emit logMessage(QStringLiteral("\u2192 Plugin not connected, ignored."));
+        return;
+    }
+    fillDestination(line);
+}
+
+void Gateway::sendTest(const QString &value)
+{
+    if (destField.isEmpty()) {
+        emit logMessage(QStringLiteral("Test: no destination field selected."));
+        return;
+    }
+    if (bridge->isConnected())
+        fillDestination(value);
+    else
+        emit logMessage(QStringLiteral("Test: plugin not connected."));
+}
+
+void Gateway::fillDestination(const QString &value)
+{
+    const bool withClick = click && !destButton.isEmpty();
+    const qint64 budget = FillBudgetMs + (enter || withClick ? buttonClickDelayMs + PageLoadBudgetMs : 0);
+    const quint64 id = inFlight.add(clock.elapsed(), budget, withClick);
+    bridge->sendFillWithId(destField, value, enter, destButton, withClick, buttonClickDelayMs, qint64(id), false);
+
+    QString line = QStringLiteral("\u2192 Sent \"%1\" to field \"%2\" (Enter: %3)")
+                       .arg(value, describeField(destField), enter ? QStringLiteral("yes") : QStringLiteral("no"));
+    if (withClick)
+        line += QStringLiteral(" + click button \"%1\" after 0.3s").arg(describeField(destButton));
+    emit logMessage(line);
+    reportUnanswered(inFlight.takeOverflow());
+    scheduleDeadlineCheck();
+}
+
+void Gateway::onFillResult(bool ok, QString error, qint64 id)
+{
+    emit logMessage(ok ? QStringLiteral("Fill OK.") : QStringLiteral("Fill FAILED: %1").arg(error));
+    // A late answer, for a line already reported unanswered, is logged and no more.
+    const LinesInFlight::Outcome outcome = inFlight.fillAnswered(clock.elapsed(), id);
+    if (!ok && outcome.kind != LinesInFlight::Outcome::Unmatched)
+        emit lineNotFilled(error);
+    scheduleDeadlineCheck();
+}
+
+void Gateway::onButtonClicked(bool ok, QString error, qint64 id)
+{
+    emit logMessage(ok ? QStringLiteral("Button clicked.") : QStringLiteral("Button click FAILED: %1").arg(error));
+    const LinesInFlight::Outcome outcome = inFlight.clickAnswered(clock.elapsed(), id);
+    if (!ok && outcome.kind != LinesInFlight::Outcome::Unmatched)
+        emit buttonNotClicked(error);
+    scheduleDeadlineCheck();
+}
+
+void Gateway::reportUnanswered(const std::vector<LinesInFlight::Expired> &lines)
+{
+    for (const LinesInFlight::Expired &line : lines) {
+        if (line.fillAnswered) {
+            emit logMessage(QStringLiteral("\u2192 Button not clicked: no browser answered"));
+            emit buttonNotClicked(QStringLiteral("no browser answered"));
+        } else {
+            emit logMessage(QStringLiteral("\u2192 Not filled: no browser answered"));
+            emit lineNotFilled(QStringLiteral("no browser answered"));
+        }
+    }
+}
+
+void Gateway::checkDeadlines()
+{
+    reportUnanswered(inFlight.expire(clock.elapsed()));
+    scheduleDeadlineCheck();
+}
+
+// Armed for the next moment a line may be given up; answers only move that
+// later, unless they close the oldest line, so the timer is rarely restarted.
+void Gateway::scheduleDeadlineCheck()
+{
+    const std::optional<qint64> due = inFlight.nextCheck();
+    if (!due) {
+        deadlineTimer->stop();
+        return;
+    }
+    if (deadlineTimer->isActive() && checkAt <= *due)
+        return;
+    checkAt = *due;
+    deadlineTimer->start(int(qMax<qint64>(0, *due - clock.elapsed())));
+}
+
+void Gateway::onPluginConnectionChanged(bool connected)
+{
+    // With no plugin linked no answer can come: say so now rather than at the deadline.
+    if (!connected) {
+        reportUnanswered(inFlight.expireAll());
+        scheduleDeadlineCheck();
+    }
+    emit pluginConnectionChanged(connected);
+}
+
+// ---- choosing the field and the button ---------------------------------------
+
+void Gateway::pickField()
+{
+    startPicking(PickKind::field);
+}
+
+void Gateway::pickButton()
+{
+    startPicking(PickKind::button);
+}
+
+void Gateway::startPicking(const QString &kind)
+{
+    if (!bridge->isConnected()) {
+        emit logMessage(QStringLiteral("Plugin not connected."));
+        return;
+    }
+    bridge->setPickMode(true, kind);
+    emit logMessage(QStringLiteral("Pick mode enabled \u2014 click the target %1 in the browser.").arg(kind));
+    emit pickModeStarted(kind);
+}
+
+void Gateway::onFieldPicked(QString kind, QString url, QJsonObject field)
+{
+    if (kind == PickKind::button) {
+        setDestButton(field);
+        emit logMessage(QStringLiteral("Button selected: %1").arg(describeField(field)));
+    } else {
+        setDestination(url, field);
+        emit logMessage(QStringLiteral("Field selected: %1").arg(describeField(field)));
+    }
+    // Another browser (or profile) may still be picking; its next ordinary
+    // click would otherwise replace the choice just made.
+    bridge->setPickMode(false, kind);
+    emit picked(kind);
+}
+
+void Gateway::onFieldsReceived(QString url, QString title, QJsonArray fields)
+{
+    Q_UNUSED(title);
+    if (fields.isEmpty())
+        return;
+    setDestination(url, fields.first().toObject());
+}
+
+void Gateway::setDestination(const QString &url, const QJsonObject &field)
+{
+    destUrl = url;
+    destField = field;
+    emit destinationChanged(url, field);
+    saveDestination();
+}
+
+void Gateway::saveDestination()
+{
+    if (destUrl.isEmpty() || destField.isEmpty())
+        return;
+    const QString json = compactJson(destField);
+    QSettings settings;
+    settings.setValue(SettingsKey::destPrefix + destUrl, json);
+    settings.setValue(SettingsKey::lastDestField, json);
+    settings.setValue(SettingsKey::lastDestUrl, destUrl);
+}
+
+void Gateway::setDestButton(const QJsonObject &field)
+{
+    destButton = field;
+    emit buttonChanged(field);
+    QSettings().setValue(SettingsKey::lastButton, compactJson(field));
+}
+
+void Gateway::restoreLastSelection()
+{
+    QString fieldText;
+    QString url;
+    QString buttonText;
+    {
+        QSettings settings;
+        fieldText = settings.value(SettingsKey::lastDestField).toString();
+        url = settings.value(SettingsKey::lastDestUrl).toString();
+        buttonText = settings.value(SettingsKey::lastButton).toString();
+    }
+    if (fieldText.isEmpty())
+        return;
+
+    const QJsonObject field = parseStoredObject(fieldText);
+    if (!field.isEmpty()) {
+        setDestination(url, field);
+        emit logMessage(QStringLiteral("Last destination restored: %1").arg(describeField(field)));
+    }
+    if (buttonText.isEmpty())
+        return;
+    const QJsonObject storedButton = parseStoredObject(buttonText);
+    if (!storedButton.isEmpty()) {
+        setDestButton(storedButton);
+        emit logMessage(QStringLiteral("Last button restored: %1").arg(describeField(storedButton)));
+    }
+}

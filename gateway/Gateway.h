@@ -1,0 +1,108 @@
+#pragma once
+
+#include "LinesInFlight.h"
+#include "PluginProtocol.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QTimer;
+class TcpListener;
+class WebSocketBridge;
+
+// The gateway without a window: the companion product's lines in, fills out
+// to the browser plugin, the choice of field and button, the options and
+// their settings, and every line in flight until it is answered. A window or
+// a service shows what it says through its signals and drives it through its
+// slots.
+class Gateway : public QObject
+{
+    Q_OBJECT
+public:
+    // How long a plain fill may go unanswered; a line with Enter or a click
+    // also has the click delay and the plugin's wait for a page load.
+    static constexpr qint64 FillBudgetMs = 5000;
+    static constexpr qint64 PageLoadBudgetMs = 10000;
+
+    explicit Gateway(quint16 pluginPort = pluginLinkPort, QObject *parent = nullptr);
+    ~Gateway() override;
+
+    bool isIntakeListening() const;
+    int intakeClientCount() const;
+    bool isPluginConnected() const;
+    // The port from the settings, as the intake uses it (1 to 65535).
+    quint16 storedTcpPort() const;
+    bool simulateEnter() const { return enter; }
+    bool clickButton() const { return click; }
+    QJsonObject destinationField() const { return destField; }
+    QString destinationUrl() const { return destUrl; }
+    QJsonObject button() const { return destButton; }
+    std::size_t linesInFlight() const { return inFlight.openCount(); }
+
+    // Only our plugin may link: these extensions' origins are admitted.
+    void setAllowedExtensionIds(const QStringList &ids);
+
+public slots:
+    // The plugin link, "Ready.", the intake on the stored port, the last choice.
+    void start();
+    // Stops the intake and listens again on `port`, which is stored.
+    void restartIntake(quint16 port);
+    void pickField();
+    void pickButton();
+    // Sends a value typed by the user as if it had come from the product.
+    void sendTest(const QString &value);
+    void setSimulateEnter(bool on);
+    void setClickButton(bool on);
+
+signals:
+    void logMessage(QString msg);
+    void intakeStateChanged();
+    void pluginConnectionChanged(bool connected);
+    void destinationChanged(QString url, QJsonObject field);
+    void buttonChanged(QJsonObject field);
+    // The plugin was asked to pick; the window brings the browser up.
+    void pickModeStarted(QString kind);
+    // The user picked an element in the browser.
+    void picked(QString kind);
+    // Someone at the scanner must learn of these: the line is not in the
+    // field, or it is but its button was not clicked.
+    void lineNotFilled(QString reason);
+    void buttonNotClicked(QString reason);
+
+private slots:
+    void onLine(QString line);
+    void onFillResult(bool ok, QString error, qint64 id);
+    void onButtonClicked(bool ok, QString error, qint64 id);
+    void onFieldsReceived(QString url, QString title, QJsonArray fields);
+    void onFieldPicked(QString kind, QString url, QJsonObject field);
+    void onPluginConnectionChanged(bool connected);
+    void checkDeadlines();
+
+private:
+    void startPicking(const QString &kind);
+    void fillDestination(const QString &value);
+    void setDestination(const QString &url, const QJsonObject &field);
+    void saveDestination();
+    void setDestButton(const QJsonObject &field);
+    void restoreLastSelection();
+    void startTcp(quint16 port);
+    void reportUnanswered(const std::vector<LinesInFlight::Expired> &lines);
+    void scheduleDeadlineCheck();
+
+    WebSocketBridge *bridge = nullptr;
+    TcpListener *tcpListener = nullptr;
+    QJsonObject destField;
+    QString destUrl;
+    QJsonObject destButton;
+    bool enter = true;
+    bool click = false;
+
+    LinesInFlight inFlight;
+    QElapsedTimer clock;
+    QTimer *deadlineTimer = nullptr;
+    qint64 checkAt = 0; // when deadlineTimer fires, on `clock`
+};
