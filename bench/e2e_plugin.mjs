@@ -1,3 +1,4 @@
+export const FLOOR_EXTENSION_ID = 'acofhmbnjcehehjecbjjchlahjfihbpo';
 // Benchmark of a line's way through the real gateway, the extension in Chromium
 // and a test page, in one run:
 //   - latency from a frame written to the gateway's TCP port to the gateway's

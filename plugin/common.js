@@ -7,10 +7,15 @@ globalThis.fieldpostCommon = Object.freeze({
   // With the gateway, both ways.
   MSG: Object.freeze({
     HELLO: 'hello', KEEPALIVE: 'keepalive', FIELDS: 'fields', PICKED: 'picked', FILL_RESULT: 'fillResult',
-    BUTTON_CLICKED: 'buttonClicked', SCAN: 'scan', PICK_MODE: 'pickMode', FILL: 'fill',
+    BUTTON_CLICKED: 'buttonClicked', SCAN: 'scan', PICK_MODE: 'pickMode', FILL: 'fill', FEEDBACK: 'feedback',
   }),
-  // Inside the extension: content script and popup to worker.
-  LOCAL: Object.freeze({ PICKED: 'picked', PICK_CANCELLED: 'pickCancelled', STOP_PICKING: 'stopPicking' }),
+  // Inside the extension: content script, popup and the sound document to the worker, and the worker to the
+  // sound document.
+  LOCAL: Object.freeze({
+    PICKED: 'picked', PICK_CANCELLED: 'pickCancelled', START_PICKING: 'startPicking', STOP_PICKING: 'stopPicking',
+    PLAY: 'play', TONE_STARTED: 'toneStarted',
+  }),
+  SOUNDS: Object.freeze(['failure', 'success']),
   // chrome.storage.session key that every frame watches to enter and leave pick mode.
   PICK_KEY: 'pick',
   // Port names: the popup's to the worker, the worker's to each frame.

@@ -1,6 +1,6 @@
 // Runs in every frame, in the extension's isolated world, after common.js. It
-// handles pick mode itself; the worker calls fill and click over a port and
-// probe and scan through chrome.scripting.executeScript, which shares this
+// handles pick mode itself; the worker calls fill, click and notice over a port
+// and probe and scan through chrome.scripting.executeScript, which shares this
 // world's globals. Messages: docs/plugin-protocol.md.
 (() => {
   if (globalThis.__fieldpost) return;
@@ -16,6 +16,8 @@
   const NAVIGATION_START_MS = 50;
   // Background tabs get no animation frames; they are not painted either.
   const FRAME_WAIT_LIMIT_MS = 100;
+  const FLASH_MS = 400;
+  const NOTICE_MS = 3000;
 
   // Native setters, taken once: frameworks such as React shadow "value" on the
   // element, and only the prototype's own setter gets past their tracking.
@@ -222,7 +224,7 @@
     else if (!defaultButton.disabled) defaultButton.click();
   }
 
-  async function fill(t, value, pressEnter) {
+  async function fill(t, value, pressEnter, flash) {
     const elsewhere = notHere(t, 'field');
     if (elsewhere) return elsewhere;
     const { el, error } = locate(t, 'field');
@@ -245,6 +247,8 @@
     }
     const got = nativeValueSetters.has(el.localName) ? el.value : el.textContent;
     if (!accepted(got, expected)) return failed('value not accepted');
+    // Only a sign: a page where it cannot be drawn keeps its fill all the same.
+    if (flash) queueMicrotask(() => showFlash(el));
     const navigating = pressEnter ? await navigationAfter(() => pressEnterKey(el)) : false;
     return { ok: true, error: '', navigating };
   }
@@ -275,6 +279,49 @@
     return { fields: collect(document, []), title: document.title, origin: location.origin };
   }
 
+  // ---- drawn over the page ----------------------------------------------
+
+  // A host element of the extension's own, for the top layer: above the page's
+  // own dialogs and popovers, and nothing of the page is changed to draw.
+  function topLayerHost(name, mode, html) {
+    const host = document.createElement(name);
+    host.popover = 'manual';
+    host.setAttribute('style', 'position: fixed; inset: 0; width: auto; height: auto; margin: 0; border: 0; ' +
+      'padding: 0; background: transparent; overflow: visible; pointer-events: none;');
+    const root = host.attachShadow({ mode });
+    root.innerHTML = html;
+    return { host, root };
+  }
+
+  // Feedback shown for a while, in a closed root that the page can neither read nor restyle.
+  function showFor(ms, html) {
+    const shown = topLayerHost('fieldpost-feedback', 'closed', html);
+    document.documentElement.appendChild(shown.host);
+    shown.host.showPopover();
+    setTimeout(() => shown.host.remove(), ms);
+    return shown;
+  }
+
+  function showFlash(el) {
+    const r = el.getBoundingClientRect();
+    showFor(FLASH_MS, `<div style="position: fixed; box-sizing: border-box; left: ${r.left - 3}px; top: ${r.top - 3}px;
+      width: ${r.width + 6}px; height: ${r.height + 6}px; border: 3px solid #1f9d3a; border-radius: 4px"></div>`);
+  }
+
+  // The gateway's word on a line, across the top of the page the field was picked in.
+  let notice = null;
+
+  function showNotice(page, text) {
+    const elsewhere = notHere(page, 'field');
+    if (elsewhere) return elsewhere;
+    notice?.host.remove();
+    notice = showFor(NOTICE_MS, `<style>div { position: fixed; top: 0; left: 0; right: 0; padding: 8px 16px;
+      background: #c62828; color: #fff; font: 600 15px/1.4 system-ui, sans-serif; text-align: center;
+      box-shadow: 0 2px 8px rgba(0,0,0,.4); overflow-wrap: anywhere; }</style><div></div>`);
+    notice.root.querySelector('div').textContent = text;
+    return { ok: true, error: '' };
+  }
+
   // ---- pick mode ---------------------------------------------------------
 
   let pickKind = null;
@@ -283,19 +330,14 @@
   let raisedOver = null;
 
   function makeOverlay() {
-    const host = document.createElement('fieldpost-pick-overlay');
-    // The top layer keeps it above the page's own dialogs and popovers.
-    host.popover = 'manual';
-    host.setAttribute('style', 'position: fixed; inset: 0; width: auto; height: auto; margin: 0; border: 0; ' +
-      'padding: 0; background: transparent; overflow: visible; pointer-events: none;');
-    host.attachShadow({ mode: 'open' }).innerHTML = `<style>
+    const { host, root } = topLayerHost('fieldpost-pick-overlay', 'open', `<style>
       div { position: fixed; box-sizing: border-box; pointer-events: none; font: 12px/1.4 system-ui, sans-serif; }
       .box { border: 2px solid #1e6fd9; background: rgba(30,111,217,.12); border-radius: 3px; display: none; }
       .tag { color: #fff; background: #1e6fd9; padding: 1px 6px; border-radius: 3px; white-space: nowrap; display: none; }
       .bar { top: 8px; left: 50%; transform: translateX(-50%); color: #fff; background: #16325c; padding: 6px 14px;
              border-radius: 6px; box-shadow: 0 2px 8px rgba(0,0,0,.4); font-size: 14px; white-space: nowrap; }
-    </style><div class="box"></div><div class="tag"></div><div class="bar"></div>`;
-    const part = (name) => host.shadowRoot.querySelector(name);
+    </style><div class="box"></div><div class="tag"></div><div class="bar"></div>`);
+    const part = (name) => root.querySelector(name);
     return { host, box: part('.box'), tag: part('.tag'), bar: part('.bar') };
   }
 
@@ -425,12 +467,14 @@
     if (area === 'session' && changes[PICK_KEY]) applyPick(changes[PICK_KEY].newValue);
   });
 
-  globalThis.__fieldpost = { fill, click, probe, scan };
+  globalThis.__fieldpost = { fill, click, probe, scan, notice: showNotice };
   // The worker's calls, answered by number; a call starts when it arrives, so
-  // calls land in the order sent.
+  // calls land in the order sent. One that arrives after its time (this page
+  // was busy) has been failed by the worker already and is not acted on.
   chrome.runtime.onConnect.addListener((port) => {
     if (port.name !== CALL_PORT) return;
-    port.onMessage.addListener(async ({ id, routine, args }) => {
+    port.onMessage.addListener(async ({ id, routine, args, until }) => {
+      if (Date.now() > until) return;
       let result;
       try {
         result = await globalThis.__fieldpost[routine](...args);

@@ -1,6 +1,6 @@
 // The toolbar popup: the worker's state, live while the popup is open.
 // Messages: docs/plugin-protocol.md.
-const { LOCAL, STATUS_PORT } = globalThis.fieldpostCommon;
+const { LOCAL, PICK_KIND, STATUS_PORT } = globalThis.fieldpostCommon;
 const port = chrome.runtime.connect({ name: STATUS_PORT });
 const $ = (id) => document.getElementById(id);
 
@@ -16,5 +16,9 @@ port.onMessage.addListener((status) => {
   }));
   if (!status.outcomes.length) $('outcomes').textContent = 'none yet';
   $('stop').hidden = !status.picking;
+  // A pick goes to the gateway, so there is nothing to pick for without it.
+  $('pickField').disabled = $('pickButton').disabled = !status.connected;
 });
 $('stop').addEventListener('click', () => port.postMessage({ type: LOCAL.STOP_PICKING }));
+$('pickField').addEventListener('click', () => port.postMessage({ type: LOCAL.START_PICKING, kind: PICK_KIND.FIELD }));
+$('pickButton').addEventListener('click', () => port.postMessage({ type: LOCAL.START_PICKING, kind: PICK_KIND.BUTTON }));

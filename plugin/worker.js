@@ -4,7 +4,7 @@
 // descriptor members are listed in docs/plugin-protocol.md.
 importScripts('common.js');
 const {
-  GATEWAY_PORT, CLICK_DELAY_MS, PICK_KIND, MSG, LOCAL, PICK_KEY, STATUS_PORT, CALL_PORT,
+  GATEWAY_PORT, CLICK_DELAY_MS, PICK_KIND, MSG, LOCAL, SOUNDS, PICK_KEY, STATUS_PORT, CALL_PORT,
 } = globalThis.fieldpostCommon;
 
 const GATEWAY_URL = `ws://127.0.0.1:${GATEWAY_PORT}`;
@@ -23,6 +23,13 @@ const PICK_LIMIT_MS = 60000;
 const LOAD_START_LIMIT_MS = 1000;
 const LOAD_LIMIT_MS = 10000;
 const OUTCOMES_SHOWN = 5;
+// A frame that takes longer is taken as hung (a page busy in a long script):
+// its line fails and the lines after it go on.
+const FRAME_LIMIT_MS = 2000;
+const NO_ANSWER = 'page did not answer';
+const PICKS_KEPT = 50;
+const TONES_KEPT = 20;
+const SOUND_PAGE = 'offscreen.html';
 
 let socket = null;
 let retryMs = FIRST_RETRY_MS;
@@ -32,9 +39,12 @@ let keepaliveTimer = null;
 // ---- this browser --------------------------------------------------------
 
 // Random and kept, so that of several browsers linked to one gateway only the
-// one that picked an element fills it.
+// one that picked an element fills it. The pick ids this browser issued, newest
+// first: only an element picked here, with a descriptor made here, is filled.
 let instanceId = null;
-const instanceReady = chrome.storage.local.get(['instanceId', 'destination']).then(async (stored) => {
+let issuedPicks = [];
+const instanceReady = chrome.storage.local.get(['instanceId', 'destination', 'picks']).then(async (stored) => {
+  if (Array.isArray(stored.picks)) issuedPicks = stored.picks;
   instanceId = stored.instanceId;
   if (typeof instanceId !== 'string' || !instanceId) {
     instanceId = crypto.randomUUID();
@@ -70,7 +80,12 @@ chrome.runtime.onConnect.addListener((port) => {
   if (port.name !== STATUS_PORT || !port.sender.url?.startsWith(chrome.runtime.getURL(''))) return;
   statusPorts.add(port);
   port.onDisconnect.addListener(() => statusPorts.delete(port));
-  port.onMessage.addListener((m) => { if (m && m.type === LOCAL.STOP_PICKING) endPick(); });
+  port.onMessage.addListener((m) => {
+    if (m && m.type === LOCAL.STOP_PICKING) endPick();
+    // Picking from the popup is this browser's alone, and only worth it while a
+    // gateway is there to take the pick.
+    if (m && m.type === LOCAL.START_PICKING && status.connected) startPick(kindOf(m.kind));
+  });
   instanceReady.then(() => port.postMessage(status), () => {});
 });
 
@@ -89,9 +104,11 @@ function showLinkState(connected) {
 // ---- link ----------------------------------------------------------------
 
 // Nothing waits for a link that is down: a result or a pick from before a
-// reconnection would be taken for a new one.
+// reconnection would be taken for a new one. Nothing goes before the hello.
+let greeted = null;
+
 function send(message) {
-  if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
+  if (socket && socket === greeted && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
 }
 
 function scheduleRetry() {
@@ -117,10 +134,15 @@ function connect() {
   socket = ws;
   ws.onopen = () => {
     retryMs = FIRST_RETRY_MS;
-    ws.send(JSON.stringify({ type: MSG.HELLO, version: VERSION }));
-    clearInterval(keepaliveTimer);
-    keepaliveTimer = setInterval(() => send({ type: MSG.KEEPALIVE }), KEEPALIVE_MS);
-    showLinkState(true);
+    // The hello names this browser, so it waits for the stored instance id.
+    instanceReady.then(() => {
+      if (socket !== ws || ws.readyState !== WebSocket.OPEN) return;
+      ws.send(JSON.stringify({ type: MSG.HELLO, version: VERSION, instance: instanceId }));
+      greeted = ws;
+      clearInterval(keepaliveTimer);
+      keepaliveTimer = setInterval(() => send({ type: MSG.KEEPALIVE }), KEEPALIVE_MS);
+      showLinkState(true);
+    });
   };
   ws.onmessage = (event) => {
     if (typeof event.data === 'string') handleGatewayText(event.data);
@@ -152,11 +174,14 @@ function handleGatewayMessage(message) {
   if (!message || typeof message !== 'object' || Array.isArray(message)) return;
   switch (message.type) {
     case MSG.PICK_MODE:
-      if (message.enabled === true) startPick(message.kind === PICK_KIND.BUTTON ? PICK_KIND.BUTTON : PICK_KIND.FIELD);
+      if (message.enabled === true) startPick(kindOf(message.kind));
       else endPick();
       break;
     case MSG.FILL:
       queueFill(message);
+      break;
+    case MSG.FEEDBACK:
+      instanceReady.then(() => feedback(message), () => {});
       break;
     case MSG.SCAN:
       scan();
@@ -172,6 +197,10 @@ function asObject(value) {
   return value && typeof value === 'object' && !Array.isArray(value) ? value : {};
 }
 
+function kindOf(kind) {
+  return kind === PICK_KIND.BUTTON ? PICK_KIND.BUTTON : PICK_KIND.FIELD;
+}
+
 function pageOf(url) {
   try {
     const u = new URL(url);
@@ -181,18 +210,28 @@ function pageOf(url) {
   }
 }
 
-// Descriptors stored by earlier versions name the page by its address and a
-// frame by its address or its frame elements.
-function normalized(d) {
-  if (typeof d.origin === 'string' || typeof d.url !== 'string') return d;
-  const frameOrigin = d.crossOrigin === true ? pageOf(d.frameUrl).origin
-    : (Array.isArray(d.frames) && d.frames.length ? pageOf(d.url).origin : undefined);
-  return { ...d, ...pageOf(d.url), frameOrigin };
-}
-
 function showsPage(tab, d) {
   const page = pageOf(tab.url);
   return page.origin === d.origin && page.path === d.path;
+}
+
+// Gives up on a call into a page after FRAME_LIMIT_MS (or by until): settles
+// to late then, and whatever the page answers after that is dropped.
+function withinLimit(promise, late, until = Date.now() + FRAME_LIMIT_MS) {
+  let timer;
+  const limit = new Promise((resolve) => { timer = setTimeout(() => resolve(late), Math.max(0, until - Date.now())); });
+  return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
+}
+
+// Picked here: made by this browser's own pick, not copied from a page's
+// address, a scan or an earlier version. Another browser's element is that
+// browser's to serve.
+function pickedHere(d) {
+  return d.instance === instanceId && typeof d.pickId === 'string' && issuedPicks.includes(d.pickId);
+}
+
+function anotherBrowsers(d) {
+  return typeof d.instance === 'string' && d.instance !== '' && d.instance !== instanceId;
 }
 
 // Resolved tabs and frames, until a tab navigates, closes or is activated.
@@ -206,8 +245,8 @@ chrome.tabs.onUpdated.addListener((tabId, change) => {
 
 // The picked tab while it shows the picked page (query and fragment aside),
 // else the most recently used tab that does; never any other.
-async function findTab(d, ours) {
-  if (ours && Number.isInteger(d.tabId)) {
+async function findTab(d) {
+  if (Number.isInteger(d.tabId)) {
     const tab = await chrome.tabs.get(d.tabId).catch(() => null);
     if (tab && showsPage(tab, d)) return tab.id;
   }
@@ -219,13 +258,14 @@ async function findTab(d, ours) {
 // The picked frame while it has the picked frame's origin, else the one frame
 // of that origin that holds the element.
 async function findFrame(tabId, d, noun) {
-  const answers = await chrome.scripting.executeScript({
+  const answers = await withinLimit(chrome.scripting.executeScript({
     target: { tabId, allFrames: true },
     func: (t) => globalThis.__fieldpost?.probe(t),
     args: [d],
-  }).catch(() => []);
+  }).catch(() => []), null);
+  if (!answers) return { error: NO_ANSWER };
   const here = answers.filter((a) => a.frameId !== 0 && a.result && a.result.here);
-  const picked = here.find((a) => a.frameId === d.frameId && tabId === d.tabId && d.instance === instanceId);
+  const picked = here.find((a) => a.frameId === d.frameId && tabId === d.tabId);
   if (picked) return picked.frameId;
   const found = here.filter((a) => a.result.found);
   if (found.length > 1) return { error: `${noun} is ambiguous` };
@@ -234,32 +274,34 @@ async function findFrame(tabId, d, noun) {
 }
 
 // Where to run a fill or click: { tabId, frameId }, { error }, or null when this
-// browser must stay silent (the descriptor is another's, or an old one whose
-// page is not open here and answer is true).
-async function placeOf(d, noun, answer) {
-  const ours = d.instance === instanceId;
-  if (d.instance !== undefined && !ours) return answer ? { error: `${noun} was picked in another browser` } : null;
-  const key = `${noun}|${ours ? d.tabId : ''}|${d.origin}${d.path}|${d.frameOrigin}|${d.frameId}`;
+// browser must stay silent (a field picked in another browser, which answers).
+async function placeOf(d, noun) {
+  if (anotherBrowsers(d)) return noun === 'field' ? null : { error: `${noun} was picked in another browser` };
+  if (!pickedHere(d)) return { error: `${noun} was not picked in this browser` };
+  const key = `${noun}|${d.tabId}|${d.origin}${d.path}|${d.frameOrigin}|${d.frameId}`;
   if (placeCache.has(key)) return placeCache.get(key);
   let place;
-  const tabId = d.origin ? await findTab(d, ours) : null;
+  const tabId = await findTab(d);
   if (tabId === null) {
-    place = ours || answer ? { error: `page of the ${noun} is not open (${d.origin}${d.path})` } : null;
+    place = { error: `page of the ${noun} is not open (${d.origin}${d.path})` };
   } else if (typeof d.frameOrigin === 'string') {
     const frameId = await findFrame(tabId, d, noun);
     place = Number.isInteger(frameId) ? { tabId, frameId } : frameId;
   } else {
     place = { tabId, frameId: 0 };
   }
-  placeCache.set(key, place);
+  // A frame that was busy may answer the next time.
+  if (place.error !== NO_ANSWER) placeCache.set(key, place);
   return place;
 }
 
 // Runs one of the content script's routines in a frame: through a port kept
 // per frame, which answers sooner than a script injected per call. A port that
 // never answered means no content script (a tab opened before the extension was
-// loaded): it is added once and the call is injected. A port that closes under
-// a call lost its document, which the caller takes as a stale place.
+// loaded): it is added to that frame and the call is injected. A port that
+// closes under a call lost its document, which the caller takes as a stale
+// place. The frame gets the time limit too, so that a page busy past it does
+// not act on the call once it is free.
 const framePorts = new Map();
 let callCount = 0;
 
@@ -285,34 +327,37 @@ function portTo(tabId, frameId) {
 }
 
 async function callInPage({ tabId, frameId }, routine, args) {
-  const result = await new Promise((resolve) => {
-    const { port, pending } = portTo(tabId, frameId);
-    const id = ++callCount;
+  const until = Date.now() + FRAME_LIMIT_MS;
+  const silent = { ok: false, error: NO_ANSWER };
+  const { port, pending } = portTo(tabId, frameId);
+  const id = ++callCount;
+  const result = await withinLimit(new Promise((resolve) => {
     pending.set(id, resolve);
-    port.postMessage({ id, routine, args });
-  });
+    port.postMessage({ id, routine, args, until });
+  }), silent, until);
+  pending.delete(id);
   if (!result || !result.missing) return result;
-  const run = async () => {
-    const [first] = await chrome.scripting.executeScript({
-      target: { tabId, frameIds: [frameId] },
-      func: (name, list) => (globalThis.__fieldpost ? globalThis.__fieldpost[name](...list) : { missing: true }),
-      args: [routine, args],
-    });
-    return first ? first.result : undefined;
-  };
+  const target = { tabId, frameIds: [frameId] };
+  const run = () => withinLimit(chrome.scripting.executeScript({
+    target,
+    func: (name, list, by) => (!globalThis.__fieldpost ? { missing: true }
+      : Date.now() > by ? undefined : globalThis.__fieldpost[name](...list)),
+    args: [routine, args, until],
+  }).then(([first]) => (first ? first.result : undefined)), silent, until);
   let late = await run();
   if (late && late.missing) {
-    await chrome.scripting.executeScript({ target: { tabId, allFrames: true }, files: ['common.js', 'content.js'] });
-    late = await run();
+    const added = await withinLimit(chrome.scripting.executeScript({ target, files: ['common.js', 'content.js'] })
+      .then(() => true), false, until);
+    late = added ? await run() : silent;
   }
   return late;
 }
 
 // A place found earlier may show another document by now: look again, once.
 // With known, the request leaves before this returns.
-async function runAt(d, noun, answer, routine, args, known) {
+async function runAt(d, noun, routine, args, known) {
   for (let attempt = 0; ; attempt++) {
-    const place = attempt === 0 && known ? known : await placeOf(d, noun, answer);
+    const place = attempt === 0 && known ? known : await placeOf(d, noun);
     if (!place || place.error) return place;
     let outcome;
     try {
@@ -330,11 +375,14 @@ async function runAt(d, noun, answer, routine, args, known) {
 function fillJob(message) {
   const delay = Number.isFinite(message.clickDelayMs) ? message.clickDelayMs : CLICK_DELAY_MS;
   return {
-    target: normalized(asObject(message.target)),
-    button: normalized(asObject(message.button)),
+    // Each answer carries the fill's id; a gateway that sends none matches answers in order.
+    answer: Number.isInteger(message.id) ? { id: message.id } : {},
+    target: asObject(message.target),
+    button: asObject(message.button),
     value: typeof message.value === 'string' ? message.value : '',
     pressEnter: message.pressEnter === true,
     clickButton: message.clickButton === true,
+    flash: message.flash === true,
     delay: Math.min(Math.max(delay, 0), MAX_CLICK_DELAY_MS),
   };
 }
@@ -362,42 +410,42 @@ function reportFill(job, outcome) {
   if (outcome === null) return false;
   const ok = outcome.ok === true;
   const error = ok ? '' : String(outcome.error || 'field not found');
-  send({ type: MSG.FILL_RESULT, ok, error });
+  send({ type: MSG.FILL_RESULT, ...job.answer, ok, error });
   noteOutcome(ok ? `Filled "${job.value}"` : `Fill failed: ${error}`);
-  if (job.target.instance === instanceId) noteDestination(job.target);
+  if (pickedHere(job.target)) noteDestination(job.target);
   return ok;
 }
 
-function reportClick(outcome) {
+function reportClick(job, outcome) {
   const ok = outcome.ok === true;
   const error = ok ? '' : String(outcome.error || 'button not found');
-  send({ type: MSG.BUTTON_CLICKED, ok, error });
+  send({ type: MSG.BUTTON_CLICKED, ...job.answer, ok, error });
   noteOutcome(ok ? 'Button clicked' : `Button click failed: ${error}`);
 }
 
 // Resolves, once the request is on its way, to { done } where done settles once
 // the answer has been sent, after the answers of the lines before (before).
 async function startFill(job, before) {
-  const place = await placeOf(job.target, 'field', false);
+  const place = await placeOf(job.target, 'field');
   if (!place || place.error) return { done: before.then(() => reportFill(job, place)) };
-  const outcome = runAt(job.target, 'field', false, 'fill', [job.target, job.value, false], place);
+  const outcome = runAt(job.target, 'field', 'fill', [job.target, job.value, false, job.flash], place);
   return { done: Promise.all([outcome, before]).then(([o]) => reportFill(job, o)) };
 }
 
 async function runUnit(job) {
   const loads = watchLoads();
   try {
-    const filled = await runAt(job.target, 'field', false, 'fill', [job.target, job.value, job.pressEnter]);
+    const filled = await runAt(job.target, 'field', 'fill', [job.target, job.value, job.pressEnter, job.flash]);
     const ok = reportFill(job, filled);
     if (filled === null) return;
     let leaving = ok && filled.navigating ? filled.tabId : null;
     if (job.clickButton) {
       if (!ok) {
-        reportClick({ ok: false, error: 'button not clicked: the fill failed' });
+        reportClick(job, { ok: false, error: 'button not clicked: the fill failed' });
       } else {
         await new Promise((r) => setTimeout(r, job.delay));
-        const clicked = await runAt(job.button, 'button', true, 'click', [job.button]);
-        reportClick(clicked);
+        const clicked = await runAt(job.button, 'button', 'click', [job.button]);
+        reportClick(job, clicked);
         if (clicked.navigating) leaving = clicked.tabId;
       }
     }
@@ -444,10 +492,10 @@ async function scan() {
   const [tab] = await chrome.tabs.query({ active: true, lastFocusedWindow: true });
   let fields = [];
   if (tab) {
-    const answers = await chrome.scripting.executeScript({
+    const answers = await withinLimit(chrome.scripting.executeScript({
       target: { tabId: tab.id, allFrames: true },
       func: () => globalThis.__fieldpost?.scan(),
-    }).catch(() => []);
+    }).catch(() => []), []);
     const where = { instance: instanceId, ...pageOf(tab.url), tabId: tab.id };
     answers.sort((a, b) => (a.frameId === 0 ? -1 : b.frameId === 0 ? 1 : 0));
     fields = answers.flatMap((a) => (a.result?.fields || []).map((f) => (a.frameId === 0 ? { ...f, ...where }
@@ -455,6 +503,42 @@ async function scan() {
   }
   send({ type: MSG.FIELDS, url: tab ? tab.url || '' : '', title: tab ? tab.title || '' : '', fields });
 }
+
+// ---- feedback: a sound, and a bar in the picked page -----------------------
+
+// Only the browser that picked the target gives feedback for it; no answer either way.
+function feedback(message) {
+  const target = asObject(message.target);
+  if (!pickedHere(target)) return;
+  if (SOUNDS.includes(message.sound)) play(message.sound).catch(() => {});
+  if (typeof message.bar === 'string' && message.bar) showBar(target, message.bar).catch(() => {});
+}
+
+async function showBar(target, text) {
+  const tabId = await findTab(target);
+  if (tabId !== null) await callInPage({ tabId, frameId: 0 }, 'notice', [{ origin: target.origin, path: target.path }, text]);
+}
+
+// A worker cannot play sound: an offscreen document does, also while the tab is
+// in the background. Made on the first sound, kept while Chromium keeps it.
+let soundPage = null;
+
+function soundPageReady() {
+  soundPage ??= chrome.runtime.getContexts({ contextTypes: ['OFFSCREEN_DOCUMENT'] })
+    .then((open) => open.length || chrome.offscreen.createDocument({
+      url: SOUND_PAGE, reasons: ['AUDIO_PLAYBACK'], justification: 'Plays the sound of a line that failed or was filled.',
+    }))
+    .finally(() => { soundPage = null; });
+  return soundPage;
+}
+
+async function play(sound) {
+  await soundPageReady();
+  await chrome.runtime.sendMessage({ type: LOCAL.PLAY, sound });
+}
+
+// The kinds of the tones the sound document started, newest last.
+const tones = [];
 
 // ---- pick mode -------------------------------------------------------------
 
@@ -478,13 +562,25 @@ function endPick() {
 }
 
 chrome.runtime.onMessage.addListener((message, sender) => {
-  if (!message || !sender.tab || sender.id !== chrome.runtime.id) return;
+  if (!message || sender.id !== chrome.runtime.id) return;
+  if (message.type === LOCAL.TONE_STARTED && sender.url === chrome.runtime.getURL(SOUND_PAGE)) {
+    tones.push(message.sound);
+    tones.splice(0, tones.length - TONES_KEPT);
+    return;
+  }
+  if (!sender.tab) return;
   if (message.type === LOCAL.PICK_CANCELLED) endPick();
   if (message.type !== LOCAL.PICKED || !status.picking) return;
   const kind = status.picking;
   endPick();
-  instanceReady.then(() => {
-    const field = { ...asObject(message.field), instance: instanceId, ...pageOf(sender.tab.url), tabId: sender.tab.id };
+  instanceReady.then(async () => {
+    // Kept before it leaves, so that a fill right after the pick finds it.
+    const pickId = crypto.randomUUID();
+    issuedPicks = [pickId, ...issuedPicks].slice(0, PICKS_KEPT);
+    await chrome.storage.local.set({ picks: issuedPicks }).catch(() => {});
+    const field = {
+      ...asObject(message.field), instance: instanceId, pickId, ...pageOf(sender.tab.url), tabId: sender.tab.id,
+    };
     if (sender.frameId !== 0) Object.assign(field, { frameOrigin: sender.origin, frameId: sender.frameId });
     if (kind === PICK_KIND.FIELD) noteDestination(field);
     send({ type: MSG.PICKED, kind, url: sender.tab.url || '', field });
@@ -508,5 +604,6 @@ chrome.alarms.get(RELINK_ALARM).then((existing) => {
 showLinkState(false);
 connect();
 
-// Reachable from the extension's own DevTools console, for trying requests by hand.
-globalThis.fieldpost = { handleGatewayMessage };
+// Reachable from the extension's own DevTools console, for trying requests by
+// hand and seeing which tones the sound document started.
+globalThis.fieldpost = { handleGatewayMessage, tones };

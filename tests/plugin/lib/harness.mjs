@@ -5,6 +5,7 @@ import { tmpdir } from 'node:os';
 import { dirname, extname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createRequire } from 'node:module';
+import assert from 'node:assert/strict';
 
 const PAGES_DIR = resolve(dirname(fileURLToPath(import.meta.url)), '..', 'pages');
 const PLUGIN_DIR = resolve(PAGES_DIR, '..', '..', '..', 'plugin');
@@ -38,6 +39,7 @@ export const seen = (page, kind, id) =>
 export class GatewayStandIn {
   received = [];
   connections = [];
+  fills = 0;
 
   // Port 9000 may still be held for a moment by the suite before, hence the retry.
   async start() {
@@ -75,8 +77,11 @@ export class GatewayStandIn {
 
   send(message) { for (const ws of this.open) ws.send(JSON.stringify(message)); }
 
+  // Numbered as the gateway numbers them, unless extra says otherwise; returns the number.
   sendFill(target, value, extra = {}) {
-    this.send({ type: 'fill', target, value, pressEnter: false, button: {}, clickButton: false, clickDelayMs: 0, ...extra });
+    const fill = { type: 'fill', id: ++this.fills, target, value, pressEnter: false, button: {}, clickButton: false, clickDelayMs: 0, ...extra };
+    this.send(fill);
+    return fill.id;
   }
 
   pickMode(kind = 'field') { this.send({ type: 'pickMode', enabled: true, kind }); }
@@ -88,7 +93,11 @@ export class GatewayStandIn {
     return (await this.take('picked')).field;
   }
 
-  fill(...args) { this.sendFill(...args); return this.take('fillResult'); }
+  async fill(...args) {
+    const [id, answer] = [this.sendFill(...args), await this.take('fillResult')];
+    assert.equal(answer.id, id, 'the answer carries its fill\'s id');
+    return answer;
+  }
 }
 
 const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8' };
