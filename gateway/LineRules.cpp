@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -79,7 +80,7 @@ constexpr AiFormat aiFormats[] = {
     {"7005", "7005", 1, 12, 0},      // CATCH AREA
     {"7006", "7006", 6, 6, 6},       // FIRST FREEZE DATE
     {"7007", "7007", 6, 12, 12},     // HARVEST DATE: N6 [N6]
-    {"7008", "7008", 1, 3, 0},       // AQUATIC SPECIES
+    {"7008", "7008", 1, 3, 0},       // AQUATIC (FAO code)
     {"7009", "7009", 1, 10, 0},      // FISHING GEAR TYPE
     {"7010", "7010", 1, 2, 0},       // PROD METHOD
     {"7011", "7011", 6, 10, 10},     // TEST BY DATE: N6 [N4]
@@ -364,7 +365,7 @@ QString ruleError(const LineRule &rule)
     case Kind::Gs1:
         if (rule.pattern.isEmpty())
             return QStringLiteral("no AI given");
-        return aiFormat(rule.pattern) ? QString() : QStringLiteral("unknown AI (%1)").arg(rule.pattern);
+        return aiFormat(rule.pattern) ? QString() : QStringLiteral("unknown AI \"%1\"").arg(rule.pattern);
     case Kind::Replace:
     case Kind::Accept: {
         if (rule.pattern.isEmpty())

@@ -164,9 +164,9 @@ private slots:
         QTest::newRow("empty suffix") << LineRule{Kind::Suffix, {}, {}} << QStringLiteral("empty suffix");
         QTest::newRow("nothing to remove") << LineRule{Kind::Remove, {}, {}} << QStringLiteral("no characters to remove");
         QTest::newRow("no AI") << LineRule{Kind::Gs1, {}, {}} << QStringLiteral("no AI given");
-        QTest::newRow("unknown AI") << LineRule{Kind::Gs1, QStringLiteral("23"), {}} << QStringLiteral("unknown AI (23)");
+        QTest::newRow("unknown AI") << LineRule{Kind::Gs1, QStringLiteral("23"), {}} << QStringLiteral("unknown AI \"23\"");
         QTest::newRow("AI in parentheses") << LineRule{Kind::Gs1, QStringLiteral("(01)"), {}}
-                                           << QStringLiteral("unknown AI ((01))");
+                                           << QStringLiteral("unknown AI \"(01)\"");
         QTest::newRow("known AIs of 2, 3 and 4 digits") << LineRule{Kind::Gs1, QStringLiteral("3929"), {}} << QString();
     }
 
