@@ -12,6 +12,10 @@ inline const QString clickButton = QStringLiteral("clickButton");
 inline const QString lastDestField = QStringLiteral("lastDestField");
 inline const QString lastDestUrl = QStringLiteral("lastDestUrl");
 inline const QString lastButton = QStringLiteral("lastButton");
+// The line rules: an array of kind, pattern and replacement (LineRules.h).
+inline const QString rules = QStringLiteral("rules");
+// One character that ends a variable-length GS1 element.
+inline const QString gs1Separator = QStringLiteral("gs1Separator");
 // Followed by the page address, exactly as the plugin reported it.
 inline const QString destPrefix = QStringLiteral("dest/");
 } // namespace SettingsKey
