@@ -8,6 +8,8 @@
 #include "InstallController.h"
 #include "Logger.h"
 #include "PluginSource.h"
+#include "RulesDialog.h"
+#include "ShellPlatform.h"
 #include "ShowAndActivate.h"
 #include "SingleInstance.h"
 
@@ -128,7 +130,7 @@ void setBadge(QLabel *label, const QString &text, const QString &colour)
 MainWindow::MainWindow(QWidget *parent)
     : MainWindow(WindowParts{createSystemPlatform(), userChannelName(), QSystemTrayIcon::isSystemTrayAvailable(),
                              QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation), false,
-                             &QSystemTrayIcon::isSystemTrayAvailable, askBeforeQuitting},
+                             &QSystemTrayIcon::isSystemTrayAvailable, askBeforeQuitting, nullptr},
                  parent)
 {
 }
@@ -147,6 +149,7 @@ MainWindow::MainWindow(WindowParts parts, QWidget *parent)
 
     gateway = new Gateway(pluginLinkPort, this);
     gateway->setAllowedExtensionIds(configuredExtensionIds());
+    gateway->setLocalFailureSound(parts.failureBeep ? std::move(parts.failureBeep) : [] { playFailureBeep(true); });
     installer = new InstallController(std::move(parts.platform), this);
     heldFailureTimer = new QTimer(this);
     heldFailureTimer->setSingleShot(true);
@@ -296,6 +299,34 @@ void MainWindow::buildWidgets()
     buttonLayout->addWidget(clickButtonCheck);
     mainLayout->addWidget(buttonGroup, 0);
 
+    // Options group: what the person at the scanner hears and sees, and what shapes each line.
+    auto *optionsGroup = new QGroupBox(QStringLiteral("Options"));
+    auto *optionsLayout = new QGridLayout(optionsGroup);
+    optionsLayout->setContentsMargins(10, 3, 10, 3);
+    optionsLayout->setVerticalSpacing(5);
+    soundOnFailureCheck = new QCheckBox(QStringLiteral("Sound on failure"));
+    soundOnFailureCheck->setChecked(gateway->soundOnFailure());
+    soundOnSuccessCheck = new QCheckBox(QStringLiteral("Sound on success"));
+    soundOnSuccessCheck->setChecked(gateway->soundOnSuccess());
+    flashFieldCheck = new QCheckBox(QStringLiteral("Flash the field"));
+    flashFieldCheck->setChecked(gateway->flashField());
+    optionsLayout->addWidget(soundOnFailureCheck, 0, 0);
+    optionsLayout->addWidget(soundOnSuccessCheck, 0, 1);
+    optionsLayout->addWidget(flashFieldCheck, 0, 2);
+    auto *repeatRow = new QHBoxLayout;
+    repeatRow->addWidget(new QLabel(QStringLiteral("Ignore the same line again within")));
+    repeatWindowSpinBox = new QSpinBox;
+    repeatWindowSpinBox->setRange(0, 10);
+    repeatWindowSpinBox->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    repeatWindowSpinBox->setValue(gateway->repeatWindowSeconds());
+    repeatRow->addWidget(repeatWindowSpinBox);
+    repeatRow->addWidget(new QLabel(QStringLiteral("s")));
+    repeatRow->addStretch(1);
+    optionsLayout->addLayout(repeatRow, 1, 0, 1, 2);
+    rulesButton = new QPushButton(QStringLiteral("Rules\u2026"));
+    optionsLayout->addWidget(rulesButton, 1, 2);
+    mainLayout->addWidget(optionsGroup, 0);
+
     // Test group
     auto *testGroup = new QGroupBox(QStringLiteral("Test"));
     auto *testLayout = new QHBoxLayout(testGroup);
@@ -342,6 +373,8 @@ void MainWindow::buildWidgets()
         {chromiumUninstallButton, "chromiumUninstallButton"}, {restartHintLabel, "restartHintLabel"},
         {destFieldEdit, "destFieldEdit"}, {destUrlEdit, "destUrlEdit"}, {simulateEnterCheck, "simulateEnterCheck"},
         {pickButtonButton, "pickButtonButton"}, {buttonEdit, "buttonEdit"}, {clickButtonCheck, "clickButtonCheck"},
+        {soundOnFailureCheck, "soundOnFailureCheck"}, {soundOnSuccessCheck, "soundOnSuccessCheck"},
+        {flashFieldCheck, "flashFieldCheck"}, {repeatWindowSpinBox, "repeatWindowSpinBox"}, {rulesButton, "rulesButton"},
         {testValueEdit, "testValueEdit"}, {logView, "logView"}, {clearLogButton, "clearLogButton"},
         {copyLogButton, "copyLogButton"},
     };
@@ -389,6 +422,11 @@ void MainWindow::connectSignals()
     connect(copyLogButton, &QPushButton::clicked, this, &MainWindow::onCopyLog);
     connect(simulateEnterCheck, &QCheckBox::toggled, gateway, &Gateway::setSimulateEnter);
     connect(clickButtonCheck, &QCheckBox::toggled, gateway, &Gateway::setClickButton);
+    connect(soundOnFailureCheck, &QCheckBox::toggled, gateway, &Gateway::setSoundOnFailure);
+    connect(soundOnSuccessCheck, &QCheckBox::toggled, gateway, &Gateway::setSoundOnSuccess);
+    connect(flashFieldCheck, &QCheckBox::toggled, gateway, &Gateway::setFlashField);
+    connect(repeatWindowSpinBox, &QSpinBox::valueChanged, gateway, &Gateway::setRepeatWindowSeconds);
+    connect(rulesButton, &QPushButton::clicked, this, &MainWindow::onEditRules);
     connect(edgeInstallButton, &QPushButton::clicked, this, &MainWindow::onInstallEdge);
     connect(edgeUninstallButton, &QPushButton::clicked, this, &MainWindow::onUninstallEdge);
     connect(chromeInstallButton, &QPushButton::clicked, this, &MainWindow::onInstallChrome);
@@ -561,6 +599,16 @@ void MainWindow::onInstallChromium()
 void MainWindow::onUninstallChromium()
 {
     installer->uninstall(BrowserKey::chromium);
+}
+
+// The dialog leaves the window usable meanwhile; its rules count from the next line on.
+void MainWindow::onEditRules()
+{
+    auto *dialog = new RulesDialog(gateway->rules(), gateway->gs1Separator(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, gateway,
+            [this, dialog] { gateway->setRules(dialog->rules(), dialog->gs1Separator()); });
+    dialog->open();
 }
 
 // ---- failures in the tray -----------------------------------------------------

@@ -37,6 +37,8 @@ struct WindowParts
     bool logToStderr = false;
     std::function<bool()> trayProbe;
     std::function<bool(QWidget *window)> confirmQuit;
+    // How a failure sounds when no browser sounds it; the desktop's bell by default.
+    std::function<void()> failureBeep;
 };
 
 // The program's window: a view of the gateway's core and of the plugin's
@@ -74,6 +76,7 @@ private slots:
     void onUninstallChrome();
     void onInstallChromium();
     void onUninstallChromium();
+    void onEditRules();
     void log(QString msg);
     void showLog();
 
@@ -116,6 +119,11 @@ private:
     QPushButton *pickButtonButton = nullptr;
     QLineEdit *buttonEdit = nullptr;
     QCheckBox *clickButtonCheck = nullptr;
+    QCheckBox *soundOnFailureCheck = nullptr;
+    QCheckBox *soundOnSuccessCheck = nullptr;
+    QCheckBox *flashFieldCheck = nullptr;
+    QSpinBox *repeatWindowSpinBox = nullptr;
+    QPushButton *rulesButton = nullptr;
     QLineEdit *testValueEdit = nullptr;
     QPushButton *testButton = nullptr;
     QPlainTextEdit *logView = nullptr;

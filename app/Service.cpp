@@ -3,6 +3,7 @@
 #include "Gateway.h"
 #include "Logger.h"
 #include "PluginSource.h"
+#include "ShellPlatform.h"
 #include "SingleInstance.h"
 
 #include <QCoreApplication>
@@ -28,6 +29,7 @@ int runService()
     Gateway gateway;
     QObject::connect(&gateway, &Gateway::logMessage, &logger, &Logger::log);
     gateway.setAllowedExtensionIds(configuredExtensionIds());
+    gateway.setLocalFailureSound([] { playFailureBeep(false); });
     gateway.start();
     return QCoreApplication::exec();
 }

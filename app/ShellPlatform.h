@@ -15,3 +15,8 @@ QString currentUserId();
 
 // Whether standard error is a terminal someone reads (not a pipe, a file or nothing).
 bool stderrIsTerminal();
+
+// The failure sound of the gateway itself, for when no browser can sound it:
+// the system's error sound on Windows; the desktop's bell, or without a
+// desktop the terminal's, elsewhere.
+void playFailureBeep(bool desktop);

@@ -1,6 +1,9 @@
 #include "ShellPlatform.h"
 
+#include <QApplication>
 #include <QWidget>
+
+#include <cstdio>
 
 #include <unistd.h>
 
@@ -19,4 +22,14 @@ QString currentUserId()
 bool stderrIsTerminal()
 {
     return isatty(STDERR_FILENO) == 1;
+}
+
+void playFailureBeep(bool desktop)
+{
+    if (desktop) {
+        QApplication::beep();
+    } else if (stderrIsTerminal()) {
+        std::fputs("\a", stderr);
+        std::fflush(stderr);
+    }
 }

@@ -50,3 +50,8 @@ bool stderrIsTerminal()
 {
     return _isatty(_fileno(stderr)) != 0;
 }
+
+void playFailureBeep(bool)
+{
+    MessageBeep(MB_ICONHAND);
+}

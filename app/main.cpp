@@ -89,6 +89,7 @@ int main(int argc, char *argv[])
                       // The desktop session's own log would otherwise keep every scanned value.
                       stderrIsTerminal(),
                       &QSystemTrayIcon::isSystemTrayAvailable,
+                      nullptr,
                       nullptr};
     MainWindow window(std::move(parts));
     return app.exec();

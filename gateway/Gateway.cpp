@@ -9,6 +9,8 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 QString compactJson(const QJsonObject &object)
@@ -38,6 +40,14 @@ Gateway::Gateway(quint16 pluginPort, QObject *parent)
     QSettings settings;
     enter = settings.value(SettingsKey::simulateEnter, SettingsDefault::simulateEnter).toBool();
     click = settings.value(SettingsKey::clickButton, SettingsDefault::clickButton).toBool();
+    failureSound = settings.value(SettingsKey::soundOnFailure, SettingsDefault::soundOnFailure).toBool();
+    successSound = settings.value(SettingsKey::soundOnSuccess, SettingsDefault::soundOnSuccess).toBool();
+    flash = settings.value(SettingsKey::flashField, SettingsDefault::flashField).toBool();
+    repeatWindow = qBound(0, settings.value(SettingsKey::repeatWindowSeconds).toInt(),
+                          SettingsDefault::maxRepeatWindowSeconds);
+    ruleList = readRules(settings, &skippedRules);
+    separator = readGs1Separator(settings);
+    lineRules.setRules(ruleList, separator);
 
     connect(bridge, &WebSocketBridge::logMessage, this, &Gateway::logMessage);
     connect(bridge, &WebSocketBridge::pluginConnectionChanged, this, &Gateway::onPluginConnectionChanged);
@@ -81,6 +91,9 @@ void Gateway::setAllowedExtensionIds(const QStringList &ids)
 
 void Gateway::start()
 {
+    // Rules an administrator deployed with a mistake: each is named once, and the others run.
+    for (const QString &line : std::exchange(skippedRules, QStringList()))
+        emit logMessage(line);
     bridge->listen();
     emit logMessage(QStringLiteral("Ready. Connect the browser plugin."));
     startTcp(storedTcpPort());
@@ -113,20 +126,67 @@ void Gateway::setClickButton(bool on)
     QSettings().setValue(SettingsKey::clickButton, on);
 }
 
+void Gateway::setSoundOnFailure(bool on)
+{
+    failureSound = on;
+    QSettings().setValue(SettingsKey::soundOnFailure, on);
+}
+
+void Gateway::setSoundOnSuccess(bool on)
+{
+    successSound = on;
+    QSettings().setValue(SettingsKey::soundOnSuccess, on);
+}
+
+void Gateway::setFlashField(bool on)
+{
+    flash = on;
+    QSettings().setValue(SettingsKey::flashField, on);
+}
+
+void Gateway::setRepeatWindowSeconds(int seconds)
+{
+    repeatWindow = qBound(0, seconds, SettingsDefault::maxRepeatWindowSeconds);
+    QSettings().setValue(SettingsKey::repeatWindowSeconds, repeatWindow);
+}
+
+void Gateway::setRules(const QList<LineRule> &rules, QChar gs1Separator)
+{
+    ruleList.clear();
+    for (const LineRule &rule : rules)
+        if (ruleError(rule).isEmpty())
+            ruleList << rule;
+    separator = gs1Separator;
+    lineRules.setRules(ruleList, separator);
+    QSettings settings;
+    writeRules(settings, ruleList);
+    writeGs1Separator(settings, separator);
+}
+
 // ---- lines ------------------------------------------------------------------
 
 void Gateway::onLine(QString line)
 {
     emit logMessage(QStringLiteral("TCP received: \"%1\"").arg(line));
+    const std::optional<QString> value = shaped(line);
+    if (!value)
+        return;
+    // A code scanned twice by accident is entered once.
+    if (repeatWindow > 0 && *value == lastSent && lastSentAt.isValid() && lastSentAt.elapsed() < repeatWindow * 1000) {
+        emit logMessage(QStringLiteral("\u2192 Same line again within %1 s, ignored.").arg(repeatWindow));
+        return;
+    }
     if (destField.isEmpty()) {
         emit logMessage(QStringLiteral("\u2192 No destination field selected, ignored."));
+        sound(FeedbackSound::failure, QString());
         return;
     }
     if (!bridge->isConnected()) {
         emit logMessage(QStringLiteral("\u2192 Plugin not connected, ignored."));
+        sound(FeedbackSound::failure, QString());
         return;
     }
-    fillDestination(line);
+    fillDestination(*value);
 }
 
 void Gateway::sendTest(const QString &value)
@@ -135,10 +195,27 @@ void Gateway::sendTest(const QString &value)
         emit logMessage(QStringLiteral("Test: no destination field selected."));
         return;
     }
-    if (bridge->isConnected())
-        fillDestination(value);
-    else
+    if (!bridge->isConnected()) {
         emit logMessage(QStringLiteral("Test: plugin not connected."));
+        return;
+    }
+    if (const std::optional<QString> shapedValue = shaped(value))
+        fillDestination(*shapedValue);
+}
+
+std::optional<QString> Gateway::shaped(const QString &line)
+{
+    if (lineRules.isEmpty())
+        return line;
+    const ShapedLine result = lineRules.apply(line);
+    if (result.rejected) {
+        fail(QStringLiteral("\u2192 Rejected: %1").arg(result.reason), QStringLiteral("Rejected: %1").arg(result.reason),
+             false);
+        return std::nullopt;
+    }
+    if (result.line != line)
+        emit logMessage(QStringLiteral("\u2192 Shaped to \"%1\"").arg(result.line));
+    return result.line;
 }
 
 void Gateway::fillDestination(const QString &value)
@@ -146,7 +223,9 @@ void Gateway::fillDestination(const QString &value)
     const bool withClick = click && !destButton.isEmpty();
     const qint64 budget = FillBudgetMs + (enter || withClick ? buttonClickDelayMs + PageLoadBudgetMs : 0);
     const quint64 id = inFlight.add(clock.elapsed(), budget, withClick);
-    bridge->sendFillWithId(destField, value, enter, destButton, withClick, buttonClickDelayMs, qint64(id), false);
+    bridge->sendFillWithId(destField, value, enter, destButton, withClick, buttonClickDelayMs, qint64(id), flash);
+    lastSent = value;
+    lastSentAt.start();
 
     QString line = QStringLiteral("\u2192 Sent \"%1\" to field \"%2\" (Enter: %3)")
                        .arg(value, describeField(destField), enter ? QStringLiteral("yes") : QStringLiteral("no"));
@@ -162,8 +241,14 @@ void Gateway::onFillResult(bool ok, QString error, qint64 id)
     emit logMessage(ok ? QStringLiteral("Fill OK.") : QStringLiteral("Fill FAILED: %1").arg(error));
     // A late answer, for a line already reported unanswered, is logged and no more.
     const LinesInFlight::Outcome outcome = inFlight.fillAnswered(clock.elapsed(), id);
-    if (!ok && outcome.kind != LinesInFlight::Outcome::Unmatched)
-        emit lineNotFilled(error);
+    if (outcome.kind != LinesInFlight::Outcome::Unmatched) {
+        if (!ok) {
+            emit lineNotFilled(error);
+            sound(FeedbackSound::failure, QStringLiteral("Not filled: %1").arg(error));
+        } else if (outcome.kind == LinesInFlight::Outcome::Filled) {
+            sound(FeedbackSound::success, QString());
+        }
+    }
     scheduleDeadlineCheck();
 }
 
@@ -171,22 +256,58 @@ void Gateway::onButtonClicked(bool ok, QString error, qint64 id)
 {
     emit logMessage(ok ? QStringLiteral("Button clicked.") : QStringLiteral("Button click FAILED: %1").arg(error));
     const LinesInFlight::Outcome outcome = inFlight.clickAnswered(clock.elapsed(), id);
-    if (!ok && outcome.kind != LinesInFlight::Outcome::Unmatched)
-        emit buttonNotClicked(error);
+    if (outcome.kind != LinesInFlight::Outcome::Unmatched) {
+        if (!ok) {
+            // The line is in the field: whoever scans it again would enter it twice.
+            emit buttonNotClicked(error);
+            sound(FeedbackSound::failure, QStringLiteral("Button not clicked: %1").arg(error));
+        } else {
+            sound(FeedbackSound::success, QString());
+        }
+    }
     scheduleDeadlineCheck();
 }
 
 void Gateway::reportUnanswered(const std::vector<LinesInFlight::Expired> &lines)
 {
+    const QString why = QStringLiteral("no browser answered");
     for (const LinesInFlight::Expired &line : lines) {
-        if (line.fillAnswered) {
-            emit logMessage(QStringLiteral("\u2192 Button not clicked: no browser answered"));
-            emit buttonNotClicked(QStringLiteral("no browser answered"));
-        } else {
-            emit logMessage(QStringLiteral("\u2192 Not filled: no browser answered"));
-            emit lineNotFilled(QStringLiteral("no browser answered"));
-        }
+        if (line.fillAnswered)
+            fail(QStringLiteral("\u2192 Button not clicked: %1").arg(why), why, true);
+        else
+            fail(QStringLiteral("\u2192 Not filled: %1").arg(why), why, false);
     }
+}
+
+void Gateway::fail(const QString &logLine, const QString &notice, bool button)
+{
+    emit logMessage(logLine);
+    if (button)
+        emit buttonNotClicked(notice);
+    else
+        emit lineNotFilled(notice);
+    sound(FeedbackSound::failure, QString(logLine).remove(0, 2));
+}
+
+// The browser that picked the field sounds it, and shows the bar over its
+// page; with none of it linked, the failure sounds here.
+void Gateway::sound(const QString &kind, const QString &bar)
+{
+    QString play = (kind == FeedbackSound::failure ? failureSound : successSound) ? kind : QString();
+    if (!play.isEmpty()) {
+        if (lastSound.isValid() && lastSound.elapsed() < SoundGapMs)
+            play.clear();
+        else
+            lastSound.start();
+    }
+    const QString shownBar = flash ? bar : QString();
+    if (play.isEmpty() && shownBar.isEmpty())
+        return;
+    const QString instance = destField.value(QLatin1String("instance")).toString();
+    if (!instance.isEmpty() && bridge->isInstanceLinked(instance))
+        bridge->sendFeedback(destField, play, shownBar);
+    else if (play == FeedbackSound::failure && localFailureSound)
+        localFailureSound();
 }
 
 void Gateway::checkDeadlines()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LineRules.h"
 #include "LinesInFlight.h"
 #include "PluginProtocol.h"
 
@@ -9,6 +10,9 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
+#include <optional>
 
 class QTimer;
 class TcpListener;
@@ -38,6 +42,12 @@ public:
     quint16 storedTcpPort() const;
     bool simulateEnter() const { return enter; }
     bool clickButton() const { return click; }
+    bool soundOnFailure() const { return failureSound; }
+    bool soundOnSuccess() const { return successSound; }
+    bool flashField() const { return flash; }
+    int repeatWindowSeconds() const { return repeatWindow; }
+    QList<LineRule> rules() const { return ruleList; }
+    QChar gs1Separator() const { return separator; }
     QJsonObject destinationField() const { return destField; }
     QString destinationUrl() const { return destUrl; }
     QJsonObject button() const { return destButton; }
@@ -45,6 +55,12 @@ public:
 
     // Only our plugin may link: these extensions' origins are admitted.
     void setAllowedExtensionIds(const QStringList &ids);
+    // How a failure sounds here when no browser of the destination is linked
+    // to sound it: the desktop's bell, or nothing.
+    void setLocalFailureSound(std::function<void()> play) { localFailureSound = std::move(play); }
+
+    // At most one sound in this long: a burst of failures is one alarm, not a din.
+    static constexpr qint64 SoundGapMs = 1000;
 
 public slots:
     // The plugin link, "Ready.", the intake on the stored port, the last choice.
@@ -57,6 +73,13 @@ public slots:
     void sendTest(const QString &value);
     void setSimulateEnter(bool on);
     void setClickButton(bool on);
+    void setSoundOnFailure(bool on);
+    void setSoundOnSuccess(bool on);
+    void setFlashField(bool on);
+    // 0 to 10; 0 sends every line.
+    void setRepeatWindowSeconds(int seconds);
+    // Stored and used from the next line on; rules with an error are left out.
+    void setRules(const QList<LineRule> &rules, QChar gs1Separator);
 
 signals:
     void logMessage(QString msg);
@@ -90,8 +113,12 @@ private:
     void setDestButton(const QJsonObject &field);
     void restoreLastSelection();
     void startTcp(quint16 port);
+    // The line as the rules make it, logged; nothing when a rule rejected it.
+    std::optional<QString> shaped(const QString &line);
     void reportUnanswered(const std::vector<LinesInFlight::Expired> &lines);
     void scheduleDeadlineCheck();
+    void fail(const QString &logLine, const QString &notice, bool button);
+    void sound(const QString &kind, const QString &bar);
 
     WebSocketBridge *bridge = nullptr;
     TcpListener *tcpListener = nullptr;
@@ -100,6 +127,18 @@ private:
     QJsonObject destButton;
     bool enter = true;
     bool click = false;
+    bool failureSound = true;
+    bool successSound = false;
+    bool flash = true;
+    int repeatWindow = 0;
+    QList<LineRule> ruleList;
+    QChar separator = LineRules::defaultGs1Separator;
+    LineRules lineRules;
+    QStringList skippedRules; // read at construction, logged at start
+    QString lastSent;
+    QElapsedTimer lastSentAt;
+    QElapsedTimer lastSound;
+    std::function<void()> localFailureSound;
 
     LinesInFlight inFlight;
     QElapsedTimer clock;

@@ -18,10 +18,20 @@ inline const QString rules = QStringLiteral("rules");
 inline const QString gs1Separator = QStringLiteral("gs1Separator");
 // Followed by the page address, exactly as the plugin reported it.
 inline const QString destPrefix = QStringLiteral("dest/");
+// Feedback for the person at the scanner, and the repeat window (0: off).
+inline const QString soundOnFailure = QStringLiteral("soundOnFailure");
+inline const QString soundOnSuccess = QStringLiteral("soundOnSuccess");
+inline const QString flashField = QStringLiteral("flashField");
+inline const QString repeatWindowSeconds = QStringLiteral("repeatWindowSeconds");
 } // namespace SettingsKey
 
 namespace SettingsDefault {
 inline constexpr quint16 tcpPort = defaultProductPort;
 inline constexpr bool simulateEnter = true;
 inline constexpr bool clickButton = false;
+inline constexpr bool soundOnFailure = true;
+inline constexpr bool soundOnSuccess = false;
+inline constexpr bool flashField = true;
+inline constexpr int repeatWindowSeconds = 0;
+inline constexpr int maxRepeatWindowSeconds = 10;
 } // namespace SettingsDefault

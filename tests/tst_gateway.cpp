@@ -177,7 +177,7 @@ private slots:
                                    {"value", "A-1"},          {"pressEnter", enter},
                                    {"button", buttonChosen ? saveButton : QJsonObject()},
                                    {"clickButton", click},    {"clickDelayMs", 300},
-                                   {"id", 1}};
+                                   {"id", 1},                 {"flash", true}};
         QCOMPARE(plugin.ofType("fill"), QList<QJsonObject>{expected});
 
         QString sent = QStringLiteral("\u2192 Sent \"A-1\" to field \"Qty  [input/number]\" (Enter: %1)")
@@ -258,6 +258,52 @@ private slots:
         plugin.socket.close();
         QTRY_COMPARE(notFilled->size(), 3);
         QCOMPARE(texts(*logs).filter(QStringLiteral("no browser answered")).size(), 2);
+    }
+
+    // Rules shape each line or reject it (a sound and a tray message), a line
+    // repeated within the window is dropped, and the picking browser sounds a
+    // failure while it is linked, the gateway itself otherwise, once a second at most.
+    void shapingRepeatsAndSounds()
+    {
+        startGateway();
+        int beeps = 0;
+        gateway->setLocalFailureSound([&beeps] { ++beeps; });
+        FakePlugin plugin;
+        QVERIFY(plugin.open(pluginPort));
+        plugin.send({{"type", "hello"}, {"version", "1.2.0"}, {"instance", "b-1"}});
+        QJsonObject picked = qtyField;
+        picked.insert(QStringLiteral("instance"), QStringLiteral("b-1"));
+        plugin.pick(QStringLiteral("field"), order, picked);
+        QTRY_VERIFY(logged(QStringLiteral("Field selected: Qty  [input/number]")));
+        gateway->setRules({LineRule(LineRule::Kind::Trim), LineRule(LineRule::Kind::Accept, QStringLiteral("^\\d+$"))},
+                          LineRules::defaultGs1Separator);
+        gateway->setRepeatWindowSeconds(2);
+
+        for (const char *line : {" 42 ", "4x2", "42", "43"})
+            sendLine(line);
+        QVERIFY(plugin.waitFor("fill", 2));
+        QTRY_VERIFY(logged(QStringLiteral("TCP received: \"43\"")));
+        QCOMPARE(texts(*logs).filter(QRegularExpression(QStringLiteral("^(TCP received|\u2192 )"))),
+                 (QStringList{"TCP received: \" 42 \"", "\u2192 Shaped to \"42\"",
+                              "\u2192 Sent \"42\" to field \"Qty  [input/number]\" (Enter: yes)", "TCP received: \"4x2\"",
+                              "\u2192 Rejected: line does not match ^\\d+$", "TCP received: \"42\"",
+                              "\u2192 Same line again within 2 s, ignored.", "TCP received: \"43\"",
+                              "\u2192 Sent \"43\" to field \"Qty  [input/number]\" (Enter: yes)"}));
+        QCOMPARE(texts(*notFilled), QStringList{"Rejected: line does not match ^\\d+$"});
+        QCOMPARE(plugin.ofType("feedback"), (QList<QJsonObject>{{{"type", "feedback"}, {"sound", "failure"},
+                                                                 {"bar", "Rejected: line does not match ^\\d+$"}, {"target", picked}}}));
+        QCOMPARE(beeps, 0);
+
+        for (qint64 id : {1, 2})
+            plugin.answer("fillResult", id, true);
+        QTRY_COMPARE(gateway->linesInFlight(), std::size_t(0));
+        plugin.socket.close();
+        QTRY_VERIFY(!gateway->isPluginConnected());
+        QTest::qWait(int(Gateway::SoundGapMs));
+        sendLine("x1");
+        sendLine("x2");
+        QTRY_COMPARE(notFilled->size(), 3);
+        QCOMPARE(beeps, 1);
     }
 
     // The bookkeeping alone, on a clock of its own: a slow browser that keeps

@@ -98,13 +98,17 @@ private slots:
         auto window = makeWindow();
         PluginSocket plugin;
         QList<QJsonObject> fills;
+        bool greeted = false;
         connect(&plugin, &PluginSocket::textMessageReceived, this, [&](const QString &text) {
             const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+            greeted = true;
             if (message.value(QLatin1String("type")).toString() == QLatin1String("fill"))
                 fills << message;
         });
         plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
-        QTRY_COMPARE(probe::label(window.get(), "pluginStatusLabel")->text(), QStringLiteral("Connected"));
+        // The hello: the link is open at both ends.
+        QTRY_VERIFY(greeted);
+        QCOMPARE(probe::label(window.get(), "pluginStatusLabel")->text(), QStringLiteral("Connected"));
 
         const auto pick = [&](const char *kind, const char *field) {
             plugin.sendTextMessage(QStringLiteral("{\"type\":\"picked\",\"kind\":\"%1\",\"url\":\"https://shop.example/order\",\"field\":%2}")
@@ -120,6 +124,14 @@ private slots:
 
         probe::find<QCheckBox>(window.get(), "simulateEnterCheck")->click();
         probe::find<QCheckBox>(window.get(), "clickButtonCheck")->click();
+        // The options are the core's: stored at once, read at the next start.
+        for (const char *name : {"soundOnFailureCheck", "soundOnSuccessCheck", "flashFieldCheck"})
+            probe::find<QCheckBox>(window.get(), name)->click();
+        probe::find<QSpinBox>(window.get(), "repeatWindowSpinBox")->setValue(3);
+        QCOMPARE(QSettings().value(QStringLiteral("soundOnFailure")), QVariant(false));
+        QCOMPARE(QSettings().value(QStringLiteral("soundOnSuccess")), QVariant(true));
+        QCOMPARE(QSettings().value(QStringLiteral("flashField")), QVariant(false));
+        QCOMPARE(QSettings().value(QStringLiteral("repeatWindowSeconds")).toInt(), 3);
         QLineEdit *value = probe::edit(window.get(), "testValueEdit");
         value->setText(QStringLiteral("T-1"));
         QTest::keyClick(value, Qt::Key_Return);

@@ -1,7 +1,7 @@
-// The rules editor as a user drives it.
-#include "TestMain.h"
-
+// The rules editor as a user drives it from the window.
 #include "RulesDialog.h"
+#include "TestMain.h"
+#include "WindowProbe.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -64,8 +64,13 @@ private slots:
     // expression, and the accepted rules back from the settings.
     void editRules()
     {
-        RulesDialog dialog({}, QChar(0x1D));
-        dialog.show();
+        QSettings().setValue(QStringLiteral("tcpPort"), probe::freePort());
+        auto window = std::make_unique<MainWindow>(testParts());
+        const auto openRules = [&window] {
+            probe::button(window.get(), "rulesButton")->click();
+            return window->findChild<RulesDialog *>();
+        };
+        RulesDialog &dialog = *openRules();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
         add(dialog, Kind::Prefix, QStringLiteral("X"));
@@ -103,16 +108,12 @@ private slots:
         QVERIFY(!dialog.isVisible());
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
 
-        {
-            QSettings settings;
-            writeRules(settings, dialog.rules());
-            writeGs1Separator(settings, dialog.gs1Separator());
-        }
-        QSettings settings;
-        QStringList skipped;
-        RulesDialog reread(readRules(settings, &skipped), readGs1Separator(settings));
-        QCOMPARE(skipped, QStringList());
-        QCOMPARE(texts(reread, "ruleList"), texts(dialog, "ruleList"));
+        const QStringList accepted = texts(dialog, "ruleList");
+
+        // Kept in the settings: the next start shows them and runs them.
+        window = std::make_unique<MainWindow>(testParts());
+        RulesDialog &reread = *openRules();
+        QCOMPARE(texts(reread, "ruleList"), accepted);
         QCOMPARE(child<QLineEdit>(reread, "separatorEdit")->text(), QStringLiteral("%"));
     }
 };
