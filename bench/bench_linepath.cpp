@@ -295,7 +295,7 @@ int main(int argc, char **argv)
     QCoreApplication::setOrganizationName(QStringLiteral("ThornvaleworksBench"));
     QCoreApplication::setApplicationName(QStringLiteral("Fieldpost%1").arg(QCoreApplication::applicationPid()));
 
-    // The window mirrors its log to standard error; a service manager would keep it in a file.
+    // Whatever reaches standard error goes to a file, as under a service manager.
     const QString stderrFile = sandbox.filePath(QStringLiteral("stderr.log"));
     std::fflush(stdout);
     const int savedStderr = dup(2);

@@ -1,4 +1,3 @@
-export const FLOOR_EXTENSION_ID = 'acofhmbnjcehehjecbjjchlahjfihbpo';
 // Benchmark of a line's way through the real gateway, the extension in Chromium
 // and a test page, in one run:
 //   - latency from a frame written to the gateway's TCP port to the gateway's
@@ -18,6 +17,9 @@ import {
   GATEWAY_PORT, clickToPick, launchBrowser, scratchDir, sleep, startPageServer,
 } from '../tests/plugin/lib/harness.mjs';
 import { Gateway, REPO_ROOT, waitUntil } from './gateway-process.mjs';
+
+// bench/floor-extension's id, which the key in its manifest gives it.
+const FLOOR_EXTENSION_ID = 'acofhmbnjcehehjecbjjchlahjfihbpo';
 
 // The gateway inherits this: its log file goes to a scratch folder, not the user's.
 process.env.XDG_DATA_HOME = join(scratchDir('bench-data'), 'data');
@@ -55,7 +57,10 @@ async function latencies(prefix, count) {
   return out.sort((a, b) => a - b);
 }
 
-const gateway = await new Gateway({ simulateEnter: 'false', clickButton: 'false' }).start();
+// Only configured extensions may link: the floor gets in as the Chromium entry's extension.
+const gateway = await new Gateway({
+  simulateEnter: 'false', clickButton: 'false', 'Chromium/extensionId': FLOOR_EXTENSION_ID,
+}).start();
 const pages = await startPageServer();
 const tcp = connect({ host: '127.0.0.1', port: gateway.tcpPort });
 tcp.setNoDelay(true);
@@ -113,10 +118,12 @@ for (const rate of RATES) {
   const got = await page.evaluate((prefix) => window.seen.filter((s) => s.kind === 'input' && s.value.startsWith(prefix))
     .map((s) => s.value), `r${rate}n`);
   const results = answered().slice(before);
-  const failed = results.filter((l) => l.text.includes('FAILED')).length;
+  const failures = results.filter((l) => l.text.includes('FAILED'));
+  const failed = failures.length;
   const lost = lines.filter((l) => !got.includes(l)).length;
   const inOrder = got.length === lines.length && got.every((v, i) => v === lines[i]);
   rates.push({ rate, sent: lines.length, sendSeconds, filled: got.length, lost, failed, inOrder,
+    firstFailure: failures[0]?.text.replace(/^\[[^\]]*\] /, ''),
     pass: inOrder && lost === 0 && failed === 0 && results.length === lines.length });
   if (!rates.at(-1).pass) break;
 }
@@ -133,7 +140,7 @@ const rows = [
     `plugin ×${(percentile(plugin, 99) / percentile(floor, 99)).toFixed(2)} of it`],
   ...rates.map((r) => [`plain fills at ${r.rate} lines/s`, r.pass ? 'ok' : 'FAILED', r.rate === TARGET.rate ? 'none lost or reordered' : '-',
     `${r.sent} sent in ${r.sendSeconds.toFixed(2)} s, ${r.filled} filled, lost ${r.lost}, failed ${r.failed}` +
-    `${r.inOrder ? '' : ', OUT OF ORDER'}`]),
+    `${r.inOrder ? '' : ', OUT OF ORDER'}${r.firstFailure ? `, first: ${r.firstFailure}` : ''}`]),
 ];
 const widths = [0, 1, 2, 3].map((c) => Math.max(...[['measure', 'result', 'target', 'detail'], ...rows].map((r) => r[c].length)));
 for (const row of [['measure', 'result', 'target', 'detail'], widths.map((w) => '-'.repeat(w)), ...rows]) {

@@ -1,6 +1,7 @@
 // The real gateway as a child process, for the benchmarks and the end-to-end
-// test: without a screen, with a throw-away settings store, its log read from
-// stderr with the time each line arrived.
+// test: as a service (no window), with a throw-away settings store and
+// single-instance channel, its log read from stderr with the time each line
+// arrived.
 import { spawn } from 'node:child_process';
 import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:net';
@@ -35,8 +36,19 @@ function freePort() {
   });
 }
 
+// The settings file's text: plain keys under [General], "Group/key" under [Group].
+function settingsText(settings) {
+  const groups = new Map([['General', []]]);
+  for (const [key, value] of Object.entries(settings)) {
+    const [group, name] = key.includes('/') ? key.split('/', 2) : ['General', key];
+    if (!groups.has(group)) groups.set(group, []);
+    groups.get(group).push(`${name}=${value}`);
+  }
+  return [...groups].map(([group, lines]) => [`[${group}]`, ...lines, ''].join('\n')).join('\n');
+}
+
 export class Gateway {
-  // settings: extra [General] keys for the throw-away store, such as simulateEnter.
+  // settings: extra keys for the throw-away store, such as simulateEnter or "Chromium/extensionId".
   constructor(settings = {}) {
     this.settings = settings;
   }
@@ -63,10 +75,13 @@ export class Gateway {
     const dir = scratchDir('gateway');
     mkdirSync(join(dir, 'config', 'Thornvaleworks'), { recursive: true });
     mkdirSync(join(dir, 'tmp'));
-    writeFileSync(join(dir, 'config', 'Thornvaleworks', 'Fieldpost.conf'), ['[General]', `tcpPort=${tcpPort}`,
-      ...Object.entries(this.settings).map(([k, v]) => `${k}=${v}`), ''].join('\n'));
-    this.process = spawn(this.app, [], {
-      env: { ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: join(dir, 'config'), TMPDIR: join(dir, 'tmp') },
+    mkdirSync(join(dir, 'run'), { mode: 0o700 });
+    writeFileSync(join(dir, 'config', 'Thornvaleworks', 'Fieldpost.conf'), settingsText({ tcpPort, ...this.settings }));
+    this.process = spawn(this.app, ['--service'], {
+      env: {
+        ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: join(dir, 'config'), TMPDIR: join(dir, 'tmp'),
+        XDG_RUNTIME_DIR: join(dir, 'run'),
+      },
       stdio: ['ignore', 'pipe', 'pipe'],
     });
     let pending = '';

@@ -248,7 +248,7 @@
     const got = nativeValueSetters.has(el.localName) ? el.value : el.textContent;
     if (!accepted(got, expected)) return failed('value not accepted');
     // Only a sign: a page where it cannot be drawn keeps its fill all the same.
-    if (flash) queueMicrotask(() => showFlash(el));
+    if (flash) showFlash(el);
     const navigating = pressEnter ? await navigationAfter(() => pressEnterKey(el)) : false;
     return { ok: true, error: '', navigating };
   }
@@ -302,10 +302,33 @@
     return shown;
   }
 
+  // One outline, around the field filled last and drawn once per frame: a
+  // burst of lines must not stack a layer (and a layout) per line.
+  let flash = null;
+  let flashed = null;
+  let flashTimer = null;
+
   function showFlash(el) {
+    const drawn = flashed !== null;
+    flashed = el;
+    if (!drawn) nextFrame().then(drawFlash);
+  }
+
+  function drawFlash() {
+    const el = flashed;
+    flashed = null;
+    if (!flash) flash = topLayerHost('fieldpost-feedback', 'closed', '<div style="position: fixed; box-sizing: ' +
+      'border-box; border: 3px solid #1f9d3a; border-radius: 4px"></div>');
+    if (!flash.host.isConnected) {
+      document.documentElement.appendChild(flash.host);
+      flash.host.showPopover();
+    }
     const r = el.getBoundingClientRect();
-    showFor(FLASH_MS, `<div style="position: fixed; box-sizing: border-box; left: ${r.left - 3}px; top: ${r.top - 3}px;
-      width: ${r.width + 6}px; height: ${r.height + 6}px; border: 3px solid #1f9d3a; border-radius: 4px"></div>`);
+    Object.assign(flash.root.firstChild.style, {
+      left: `${r.left - 3}px`, top: `${r.top - 3}px`, width: `${r.width + 6}px`, height: `${r.height + 6}px`,
+    });
+    clearTimeout(flashTimer);
+    flashTimer = setTimeout(() => flash.host.remove(), FLASH_MS);
   }
 
   // The gateway's word on a line, across the top of the page the field was picked in.
@@ -471,16 +494,21 @@
   // The worker's calls, answered by number; a call starts when it arrives, so
   // calls land in the order sent. One that arrives after its time (this page
   // was busy) has been failed by the worker already and is not acted on.
+  let lastDone = Date.now();
   chrome.runtime.onConnect.addListener((port) => {
     if (port.name !== CALL_PORT) return;
-    port.onMessage.addListener(async ({ id, routine, args, until }) => {
-      if (Date.now() > until) return;
+    port.onMessage.addListener(async ({ id, routine, args, sent, limit }) => {
+      // Past its limit while this frame answered nothing (a page busy all that
+      // while), the worker has given the call up: it must not happen now.
+      const now = Date.now();
+      if (now - sent > limit && now - lastDone > limit) return;
       let result;
       try {
         result = await globalThis.__fieldpost[routine](...args);
       } catch (e) {
         result = failed(String(e && e.message));
       }
+      lastDone = Date.now();
       port.postMessage({ id, result });
     });
   });

@@ -309,10 +309,13 @@ function portTo(tabId, frameId) {
   const key = `${tabId}:${frameId}`;
   const known = framePorts.get(key);
   if (known) return known;
-  const entry = { port: chrome.tabs.connect(tabId, { frameId, name: CALL_PORT }), pending: new Map(), answered: false };
+  const entry = {
+    port: chrome.tabs.connect(tabId, { frameId, name: CALL_PORT }), pending: new Map(), answered: false, lastAnswer: 0,
+  };
   framePorts.set(key, entry);
   entry.port.onMessage.addListener(({ id, result }) => {
     entry.answered = true;
+    entry.lastAnswer = Date.now();
     const resolve = entry.pending.get(id);
     entry.pending.delete(id);
     if (resolve) resolve(result);
@@ -326,16 +329,36 @@ function portTo(tabId, frameId) {
   return entry;
 }
 
+// A frame that answers slowly but steadily (a burst of lines queued in it) is
+// not silent: a call is given up only once its frame has answered nothing for
+// FRAME_LIMIT_MS since the call was sent.
+function answerOf(entry, id, sent, silent) {
+  return new Promise((resolve) => {
+    let timer;
+    const settle = (result) => {
+      clearTimeout(timer);
+      entry.pending.delete(id);
+      resolve(result);
+    };
+    entry.pending.set(id, settle);
+    const watch = () => {
+      const left = Math.max(sent, entry.lastAnswer) + FRAME_LIMIT_MS - Date.now();
+      if (left <= 0) settle(silent);
+      else timer = setTimeout(watch, left);
+    };
+    watch();
+  });
+}
+
 async function callInPage({ tabId, frameId }, routine, args) {
-  const until = Date.now() + FRAME_LIMIT_MS;
+  const sent = Date.now();
+  const until = sent + FRAME_LIMIT_MS;
   const silent = { ok: false, error: NO_ANSWER };
-  const { port, pending } = portTo(tabId, frameId);
+  const entry = portTo(tabId, frameId);
   const id = ++callCount;
-  const result = await withinLimit(new Promise((resolve) => {
-    pending.set(id, resolve);
-    port.postMessage({ id, routine, args, until });
-  }), silent, until);
-  pending.delete(id);
+  const answer = answerOf(entry, id, sent, silent);
+  entry.port.postMessage({ id, routine, args, sent, limit: FRAME_LIMIT_MS });
+  const result = await answer;
   if (!result || !result.missing) return result;
   const target = { tabId, frameIds: [frameId] };
   const run = () => withinLimit(chrome.scripting.executeScript({

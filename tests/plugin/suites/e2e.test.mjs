@@ -1,4 +1,4 @@
-// End to end: the real gateway and two browsers with the extension (as Edge and Chrome) on the same page; a
+// End to end: the real gateway, run as a service, and two browsers with the extension (as Edge and Chrome) on the same page; a
 // real click picks in one, lines go in through fieldpost-send, and the pages and the gateway's log show the outcome.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
