@@ -222,6 +222,8 @@ void MainWindow::buildWidgets()
     tcpStatusLabel->setAlignment(Qt::AlignCenter);
     tcpStatusLabel->setMinimumHeight(24);
     tcpGrid->addWidget(tcpStatusLabel, 2, 1);
+    // Beside the taller plugin group the rows keep their height; the space goes below them.
+    tcpGrid->setRowStretch(3, 1);
 
     // Plugin group
     auto *pluginGroup = new QGroupBox(QStringLiteral("Browser Plugin"));

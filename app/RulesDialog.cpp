@@ -114,12 +114,20 @@ RulesDialog::RulesDialog(QList<LineRule> rules, QChar gs1Separator, QWidget *par
     : QDialog(parent), edited(std::move(rules))
 {
     setWindowTitle(QStringLiteral("Rules"));
+    resize(700, 640);
     auto *layout = new QVBoxLayout(this);
+    // Long patterns and samples wrap rather than hide behind a scroll bar.
+    const auto wrapping = [](QListWidget *list) {
+        list->setWordWrap(true);
+        list->setResizeMode(QListView::Adjust);
+        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    };
 
     auto *rulesGroup = new QGroupBox(QStringLiteral("Rules, applied in order to each line"));
     auto *rulesLayout = new QHBoxLayout(rulesGroup);
     ruleList = new QListWidget;
     ruleList->setObjectName(QStringLiteral("ruleList"));
+    wrapping(ruleList);
     rulesLayout->addWidget(ruleList, 1);
     auto *listButtons = new QVBoxLayout;
     addKindBox = new QComboBox;
@@ -179,8 +187,10 @@ RulesDialog::RulesDialog(QList<LineRule> rules, QChar gs1Separator, QWidget *par
     previewView = new QListWidget;
     previewView->setObjectName(QStringLiteral("previewView"));
     previewView->setSelectionMode(QAbstractItemView::NoSelection);
+    previewView->setMinimumHeight(120);
+    wrapping(previewView);
     sampleForm->addRow(QStringLiteral("Steps:"), previewView);
-    layout->addWidget(sampleGroup, 1);
+    layout->addWidget(sampleGroup, 2);
 
     ruleErrorLabel = new QLabel;
     ruleErrorLabel->setObjectName(QStringLiteral("ruleErrorLabel"));

@@ -40,10 +40,19 @@ int windowShown(int waitMs)
     return wine({env("FIELDPOST_WINAPI"), "shown", "Thornvaleworks Fieldpost (Plugin) ", QString::number(waitMs)}).first;
 }
 
-// The gateway started as from Explorer; its log comes on stderr.
+// The gateway's log file in the prefix, %LOCALAPPDATA%\Thornvaleworks\Fieldpost\fieldpost.log of its user.
+QByteArray logFile()
+{
+    QDirIterator it(inPrefix(QStringLiteral("C:\\users")), {QStringLiteral("fieldpost.log")}, QDir::Files,
+                    QDirIterator::Subdirectories);
+    QFile file(it.hasNext() ? it.next() : QString());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The gateway started as from Explorer; a window program's log goes to its file, not to a pipe.
 struct Gateway
 {
-    explicit Gateway(const QString &exe) { process.start(QStringLiteral("wine"), {exe}); }
+    explicit Gateway(const QString &exe) : before(logFile().size()) { process.start(QStringLiteral("wine"), {exe}); }
     ~Gateway()
     {
         process.kill();
@@ -51,8 +60,9 @@ struct Gateway
     }
     bool waitForLog(const QByteArray &line)
     {
-        return QTest::qWaitFor([&] { return (log += process.readAllStandardError()).contains(line); }, 60000);
+        return QTest::qWaitFor([&] { return (log = logFile().mid(before)).contains(line); }, 60000);
     }
+    qsizetype before;
     QProcess process;
     QByteArray log;
 };
