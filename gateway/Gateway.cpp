@@ -18,6 +18,14 @@ QString compactJson(const QJsonObject &object)
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
+// An option takes effect at once and is kept for the next start.
+template <typename T>
+void keep(T &option, const QString &key, T value)
+{
+    option = value;
+    QSettings().setValue(key, value);
+}
+
 // Stored text that is not a JSON object reads as "no choice".
 QJsonObject parseStoredObject(const QString &text)
 {
@@ -116,38 +124,32 @@ void Gateway::restartIntake(quint16 port)
 
 void Gateway::setSimulateEnter(bool on)
 {
-    enter = on;
-    QSettings().setValue(SettingsKey::simulateEnter, on);
+    keep(enter, SettingsKey::simulateEnter, on);
 }
 
 void Gateway::setClickButton(bool on)
 {
-    click = on;
-    QSettings().setValue(SettingsKey::clickButton, on);
+    keep(click, SettingsKey::clickButton, on);
 }
 
 void Gateway::setSoundOnFailure(bool on)
 {
-    failureSound = on;
-    QSettings().setValue(SettingsKey::soundOnFailure, on);
+    keep(failureSound, SettingsKey::soundOnFailure, on);
 }
 
 void Gateway::setSoundOnSuccess(bool on)
 {
-    successSound = on;
-    QSettings().setValue(SettingsKey::soundOnSuccess, on);
+    keep(successSound, SettingsKey::soundOnSuccess, on);
 }
 
 void Gateway::setFlashField(bool on)
 {
-    flash = on;
-    QSettings().setValue(SettingsKey::flashField, on);
+    keep(flash, SettingsKey::flashField, on);
 }
 
 void Gateway::setRepeatWindowSeconds(int seconds)
 {
-    repeatWindow = qBound(0, seconds, SettingsDefault::maxRepeatWindowSeconds);
-    QSettings().setValue(SettingsKey::repeatWindowSeconds, repeatWindow);
+    keep(repeatWindow, SettingsKey::repeatWindowSeconds, qBound(0, seconds, SettingsDefault::maxRepeatWindowSeconds));
 }
 
 void Gateway::setRules(const QList<LineRule> &rules, QChar gs1Separator)
