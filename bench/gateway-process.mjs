@@ -37,7 +37,7 @@ function freePort() {
 }
 
 // The settings file's text: plain keys under [General], "Group/key" under [Group].
-function settingsText(settings) {
+export function settingsText(settings) {
   const groups = new Map([['General', []]]);
   for (const [key, value] of Object.entries(settings)) {
     const [group, name] = key.includes('/') ? key.split('/', 2) : ['General', key];

@@ -6,11 +6,19 @@ if(NOT FIELDPOST_NODE)
 endif()
 set(plugin_tmp ${CMAKE_CURRENT_BINARY_DIR}/plugin-tmp)
 file(MAKE_DIRECTORY ${plugin_tmp})
+set(plugin_env "TMPDIR=${plugin_tmp};XDG_DATA_HOME=${plugin_tmp}/data;PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1;\
+FIELDPOST_APP=$<TARGET_FILE:fieldpost>;FIELDPOST_SEND=$<TARGET_FILE:fieldpost-send>")
 foreach(suite page e2e)
   add_test(NAME plugin_${suite} COMMAND ${FIELDPOST_NODE} --test --test-concurrency=1 suites/${suite}.test.mjs
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
-  set_tests_properties(plugin_${suite} PROPERTIES
-    ENVIRONMENT "TMPDIR=${plugin_tmp};XDG_DATA_HOME=${plugin_tmp}/data;PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1;\
-FIELDPOST_APP=$<TARGET_FILE:fieldpost>;FIELDPOST_SEND=$<TARGET_FILE:fieldpost-send>"
+  set_tests_properties(plugin_${suite} PROPERTIES ENVIRONMENT "${plugin_env}"
     RESOURCE_LOCK port9000 TIMEOUT 300 LABELS plugin)
 endforeach()
+# The policy round trip writes Chromium's machine-wide policy folder, which every Chromium on the
+# machine reads, so it also holds the machine's Chromium lock, as other Chromium test runs do.
+find_program(FIELDPOST_FLOCK flock REQUIRED)
+add_test(NAME plugin_install COMMAND ${FIELDPOST_FLOCK} /tmp/fieldpost-chromium.lock
+         ${FIELDPOST_NODE} --test --test-concurrency=1 suites/install.test.mjs
+         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
+set_tests_properties(plugin_install PROPERTIES ENVIRONMENT "${plugin_env}"
+  RESOURCE_LOCK port9000 TIMEOUT 600 LABELS plugin)
