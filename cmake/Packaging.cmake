@@ -1,6 +1,7 @@
 # Desktop integration and the Debian package (cpack -G DEB); on Windows the
 # deployed folder and the installer (WindowsPackaging.cmake).
 # The programs install through their own install(TARGETS) rules.
+include(${CMAKE_CURRENT_LIST_DIR}/PluginPack.cmake)
 if(WIN32 AND MINGW)
   include(${CMAKE_CURRENT_LIST_DIR}/WindowsPackaging.cmake)
   return()
@@ -24,10 +25,17 @@ install(FILES ${PROJECT_SOURCE_DIR}/resources/appicon.png
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/fieldpost-autostart.desktop
   DESTINATION /etc/xdg/autostart
   RENAME fieldpost.desktop)
-# The unpacked browser extension, for loading it by hand until the
-# force-install update server is there (README: "Loading the plugin unpacked").
+# The unpacked browser extension, for loading it by hand (README: "Loading the
+# plugin unpacked"), and, when the build packed it, the packed plugin with its
+# update manifest (cmake/PluginPack.cmake).
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/plugin/
   DESTINATION ${CMAKE_INSTALL_DATADIR}/fieldpost/plugin)
+if(FIELDPOST_PLUGIN_UPDATES)
+  install(DIRECTORY ${FIELDPOST_PLUGIN_UPDATES}/
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/fieldpost/plugin-update)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.Debian
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/fieldpost)
 
 set(CPACK_PACKAGE_NAME fieldpost)
 set(CPACK_PACKAGE_VENDOR Thornvaleworks)

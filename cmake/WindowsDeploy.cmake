@@ -1,7 +1,8 @@
 # Lays out the self-contained Windows folder (cmake -P, run by the deploy
 # target): the programs, every DLL they import from the Qt and MinGW folders
 # (followed through objdump, DLL by DLL), the platform plug-in Qt loads at run
-# time, and the unpacked browser plugin. Also writes the NSIS lines that remove
+# time, the unpacked browser plugin and, when PLUGIN_UPDATES names a folder, the
+# packed plugin with its update manifest. Also writes the NSIS lines that remove
 # exactly these files again.
 cmake_minimum_required(VERSION 3.25)
 
@@ -16,6 +17,9 @@ file(MAKE_DIRECTORY "${DIST}/platforms")
 file(COPY ${EXECUTABLES} DESTINATION "${DIST}")
 file(COPY "${QT_PLUGINS}/platforms/qwindows.dll" DESTINATION "${DIST}/platforms")
 file(COPY "${PLUGIN}/" DESTINATION "${DIST}/plugin")
+if(PLUGIN_UPDATES)
+  file(COPY "${PLUGIN_UPDATES}/" DESTINATION "${DIST}/plugin-update")
+endif()
 
 # Follow the imports; a DLL found in none of the folders is the system's.
 set(pending ${EXECUTABLES} "${QT_PLUGINS}/platforms/qwindows.dll")

@@ -1,7 +1,8 @@
 # The Windows program as it ships: a self-contained folder (what windeployqt
 # would lay out) and the NSIS installer made from it.
 #   deploy     → <build>/dist: fieldpost.exe, fieldpost-send.exe, the DLLs they
-#                import, platforms/qwindows.dll, and the unpacked plugin in plugin/
+#                import, platforms/qwindows.dll, the unpacked plugin in plugin/ and,
+#                when the build packed it (PluginPack.cmake), plugin-update/
 #   installer  → <build>/Fieldpost-Setup-<version>.exe (needs makensis, Debian: nsis)
 include(${CMAKE_CURRENT_LIST_DIR}/WindowsRuntime.cmake)
 
@@ -16,11 +17,15 @@ add_custom_target(deploy ALL
           -D "OBJDUMP=${FIELDPOST_OBJDUMP}"
           -D "STRIP=${CMAKE_STRIP}"
           -D "PLUGIN=${PROJECT_SOURCE_DIR}/plugin"
+          -D "PLUGIN_UPDATES=${FIELDPOST_PLUGIN_UPDATES}"
           -D "FILELIST=${PROJECT_BINARY_DIR}/dist-files.nsh"
           -P ${CMAKE_CURRENT_LIST_DIR}/WindowsDeploy.cmake
   COMMENT "Laying out the Windows program in ${FIELDPOST_DIST}"
   VERBATIM)
 add_dependencies(deploy fieldpost fieldpost-send)
+if(FIELDPOST_PLUGIN_UPDATES)
+  add_dependencies(deploy plugin-pack)
+endif()
 
 find_program(FIELDPOST_MAKENSIS makensis)
 if(NOT FIELDPOST_MAKENSIS)
