@@ -25,9 +25,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/resources/appicon.png
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/fieldpost-autostart.desktop
   DESTINATION /etc/xdg/autostart
   RENAME fieldpost.desktop)
-# The unpacked browser extension, for loading it by hand (README: "Loading the
-# plugin unpacked"), and, when the build packed it, the packed plugin with its
-# update manifest (cmake/PluginPack.cmake).
+# The unpacked browser extension, for loading it by hand (README: "The plugin"),
+# and, when the build packed it, the packed plugin with its update manifest
+# (cmake/PluginPack.cmake).
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/plugin/
   DESTINATION ${CMAKE_INSTALL_DATADIR}/fieldpost/plugin)
 if(FIELDPOST_PLUGIN_UPDATES)

@@ -134,7 +134,7 @@ async function installedIds(context) {
   return ids;
 }
 
-describe('the force-install policy', { skip: !AS_ROOT && 'skipped: writes the machine\'s Chromium policy, run as root' }, () => {
+describe('the force-install policy', { skip: !AS_ROOT && 'needs root: it writes the machine\'s Chromium policy' }, () => {
   let settingsHome;
   const settings = (extra) => {
     const home = scratchDir('settings');
