@@ -5,7 +5,7 @@ if(NOT WIN32)
   find_package(Qt6 REQUIRED COMPONENTS WebSockets)
   # Run by the Windows build's CTest (windows_app).
   add_executable(tst_windowsapp win32/tst_windowsapp.cpp)
-  target_link_libraries(tst_windowsapp PRIVATE Qt6::Test Qt6::WebSockets fieldpost_intake)
+  target_link_libraries(tst_windowsapp PRIVATE Qt6::Test Qt6::WebSockets fieldpost_intake fieldpost_install)
   return()
 endif()
 

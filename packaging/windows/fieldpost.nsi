@@ -1,7 +1,8 @@
 ; Installer of the Windows program, for all users of the machine.
 ;   makensis -NOCD -DVERSION=1.0.0 -DDIST=<deployed folder> -DOUTFILE=<setup.exe> -DFILELIST=<dist-files.nsh> fieldpost.nsi
 ; The deploy target makes DIST and FILELIST (the Delete/RMDir lines for exactly
-; the files of DIST); the installer target runs this. Silent with /S.
+; the files of DIST); the installer target runs this. Silent with /S; /PLUGIN=0
+; leaves out the browser plugin's force-install entries for Chrome and Edge.
 !macro Require name
   !ifndef ${name}
     !error "${name} must be given with -D${name}=…"
@@ -16,6 +17,9 @@ Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
 !include MUI2.nsh
+!include FileFunc.nsh
+!include LogicLib.nsh
+!include Sections.nsh
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Fieldpost"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
@@ -32,6 +36,7 @@ VIAddVersionKey "FileDescription" "Fieldpost installer"
 VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "LegalCopyright" "Thornvaleworks"
 
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_RUN "$INSTDIR\fieldpost.exe"
@@ -46,7 +51,8 @@ VIAddVersionKey "LegalCopyright" "Thornvaleworks"
   Pop $0
 !macroend
 
-Section "Fieldpost"
+Section "Fieldpost" SecProgram
+  SectionIn RO
   SetShellVarContext all
   !insertmacro StopRunningGateway
   SetOutPath "$INSTDIR"
@@ -68,11 +74,45 @@ Section "Fieldpost"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
+; The same command and policy entries as the window's Install buttons (the
+; installer is elevated already). Recorded, so that the uninstaller removes
+; the entries only when the installer made them.
+Section "Install the browser plugin for Chrome and Edge" SecPlugin
+  nsExec::ExecToLog '"$INSTDIR\fieldpost.exe" --install-plugin chrome,edge'
+  Pop $0
+  ${If} $0 != 0
+    DetailPrint "fieldpost.exe --install-plugin chrome,edge ended with $0"
+  ${EndIf}
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "PluginPolicyInstalled" 1
+SectionEnd
+
+LangString DESC_SecProgram ${LANG_ENGLISH} "The gateway, its Start-menu entry and its start at log-in."
+LangString DESC_SecPlugin ${LANG_ENGLISH} "Writes the force-install policy of Chrome and Edge for all users, so that both browsers install the Fieldpost plugin."
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} $(DESC_SecProgram)
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecPlugin} $(DESC_SecPlugin)
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
+Function .onInit
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/PLUGIN=" $1
+  ${IfNot} ${Errors}
+  ${AndIf} $1 == "0"
+    !insertmacro UnselectSection ${SecPlugin}
+  ${EndIf}
+FunctionEnd
+
 ; Removes what the installer added and nothing else: a folder the user
 ; chose keeps files of its own.
 Section "Uninstall"
   SetShellVarContext all
   !insertmacro StopRunningGateway
+  ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "PluginPolicyInstalled"
+  ${If} $0 == 1
+    nsExec::ExecToLog '"$INSTDIR\fieldpost.exe" --uninstall-plugin chrome,edge'
+    Pop $0
+  ${EndIf}
   Delete "$SMPROGRAMS\Fieldpost.lnk"
   DeleteRegValue HKLM "${RUN_KEY}" "Fieldpost"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

@@ -2,6 +2,7 @@
 // one fresh prefix of scripts/wine-run): the deployed fieldpost.exe, then the
 // installer and its uninstaller.
 #include "FrameFormat.h"
+#include "PluginSource.h"
 
 #include <QDirIterator>
 #include <QJsonDocument>
@@ -16,6 +17,8 @@ namespace {
 const QString installDir = QStringLiteral("C:\\Program Files\\Fieldpost");
 const QString runKey = QStringLiteral("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run");
 const QString uninstallKey = QStringLiteral("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Fieldpost");
+const QStringList policyKeys = {QStringLiteral("HKLM\\Software\\Policies\\Google\\Chrome\\ExtensionInstallForcelist"),
+                                QStringLiteral("HKLM\\Software\\Policies\\Microsoft\\Edge\\ExtensionInstallForcelist")};
 
 QString env(const char *name) { return qEnvironmentVariable(name); }
 QString inPrefix(QString windowsPath)
@@ -66,6 +69,16 @@ struct Gateway
     QProcess process;
     QByteArray log;
 };
+
+// How often Chrome's and Edge's force-install lists hold the plugin's entry of the default settings.
+QList<int> pluginEntries()
+{
+    const QByteArray entry = PluginSource{pluginExtensionId(), makerUpdateUrl}.policyValue().toUtf8();
+    QList<int> counts;
+    for (const QString &key : policyKeys)
+        counts << int(wine({"reg", "query", key}).second.count(entry));
+    return counts;
+}
 
 QStringList filesUnder(const QString &root)
 {
@@ -123,9 +136,29 @@ private slots:
         QVERIFY2(stored.second.contains("https://shop.example/order"), stored.second.constData());
     }
 
+    // The plugin's entries come with the installer's plugin option, and its uninstaller removes only those:
+    // an entry the installer did not make (here Chrome's, made beforehand) stays.
+    void installer_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("entryBefore");
+        QTest::addColumn<QList<int>>("installed");
+        QTest::addColumn<QList<int>>("uninstalled");
+        QTest::newRow("plugin (default)") << QStringList{"/S"} << false << QList<int>{1, 1} << QList<int>{0, 0};
+        QTest::newRow("/PLUGIN=0") << QStringList{"/S", "/PLUGIN=0"} << true << QList<int>{1, 0} << QList<int>{1, 0};
+    }
+
     void installer()
     {
-        QCOMPARE(wine({env("FIELDPOST_SETUP"), "/S"}).first, 0);
+        QFETCH(QStringList, options);
+        QFETCH(bool, entryBefore);
+        QFETCH(QList<int>, installed);
+        QFETCH(QList<int>, uninstalled);
+        const QString entry = PluginSource{pluginExtensionId(), makerUpdateUrl}.policyValue();
+        if (entryBefore)
+            QCOMPARE(wine({"reg", "add", policyKeys[0], "/v", "7", "/t", "REG_SZ", "/d", entry, "/f"}).first, 0);
+        QCOMPARE(wine(QStringList{env("FIELDPOST_SETUP")} + options).first, 0);
+        QCOMPARE(pluginEntries(), installed);
         QStringList expected = filesUnder(env("FIELDPOST_DIST")) << QStringLiteral("uninstall.exe");
         expected.sort();
         QCOMPARE(filesUnder(inPrefix(installDir)), expected);
@@ -146,6 +179,9 @@ private slots:
         QVERIFY(!QFile::exists(shortcut));
         QVERIFY(wine({"reg", "query", runKey, "/v", "Fieldpost"}).first != 0);
         QVERIFY(wine({"reg", "query", uninstallKey}).first != 0);
+        QCOMPARE(pluginEntries(), uninstalled);
+        if (entryBefore)
+            QCOMPARE(wine({"reg", "delete", policyKeys[0], "/v", "7", "/f"}).first, 0);
     }
 };
 
