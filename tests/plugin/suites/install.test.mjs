@@ -173,6 +173,7 @@ describe('the force-install policy', { skip: !AS_ROOT && 'needs root: it writes 
   test('installed from the policy, linked, filling, updated, refusing strangers, removed', async (t) => {
     const id = idOfKey(readFileSync(key));
     const entry = `${id};${updateUrl()}`;
+    assert.equal(pack(key, updateUrl(), join(dir, 'updates')).status, 0);
     // What an administrator already had: another entry in the same list and a file of other policies. The
     // latter also lets DevTools reach a force-installed extension, which Chromium refuses by default.
     const otherEntry = `${idOfKey(readFileSync(otherKey))};http://127.0.0.1:${port}/other/update.xml`;
