@@ -416,7 +416,18 @@ function fillJob(message) {
 let handedOn = instanceReady.catch(() => {});
 let finished = handedOn;
 
+// The browser fetches a new version while this one runs but starts it only
+// when the extension is idle, which a linked plugin never is: take it once no
+// line has come for a while, so that no line is cut off.
+const UPDATE_IDLE_MS = 30000;
+let lastLineAt = 0;
+chrome.runtime.onUpdateAvailable.addListener(function takeUpdate() {
+  if (Date.now() - lastLineAt >= UPDATE_IDLE_MS && !status.picking) chrome.runtime.reload();
+  else setTimeout(takeUpdate, UPDATE_IDLE_MS);
+});
+
 function queueFill(message) {
+  lastLineAt = Date.now();
   const job = fillJob(message);
   const before = finished;
   if (job.pressEnter || job.clickButton) {

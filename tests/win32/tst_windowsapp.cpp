@@ -48,7 +48,9 @@ QByteArray logFile()
 {
     QDirIterator it(inPrefix(QStringLiteral("C:\\users")), {QStringLiteral("fieldpost.log")}, QDir::Files,
                     QDirIterator::Subdirectories);
-    QFile file(it.hasNext() ? it.next() : QString());
+    if (!it.hasNext())
+        return {};
+    QFile file(it.next());
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
