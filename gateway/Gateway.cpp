@@ -322,12 +322,10 @@ void Gateway::checkDeadlines()
 // later, unless they close the oldest line, so the timer is rarely restarted.
 void Gateway::scheduleDeadlineCheck()
 {
+    // With nothing open the timer is left to fire for nothing: stopping and
+    // starting it for every line of a steady stream costs more.
     const std::optional<qint64> due = inFlight.nextCheck();
-    if (!due) {
-        deadlineTimer->stop();
-        return;
-    }
-    if (deadlineTimer->isActive() && checkAt <= *due)
+    if (!due || (deadlineTimer->isActive() && checkAt <= *due))
         return;
     checkAt = *due;
     deadlineTimer->start(int(qMax<qint64>(0, *due - clock.elapsed())));
