@@ -242,7 +242,7 @@ void Gateway::onFillResult(bool ok, QString error, qint64 id)
 {
     emit logMessage(ok ? QStringLiteral("Fill OK.") : QStringLiteral("Fill FAILED: %1").arg(error));
     // A late answer, for a line already reported unanswered, is logged and no more.
-    const LinesInFlight::Outcome outcome = inFlight.fillAnswered(clock.elapsed(), id);
+    const LinesInFlight::Outcome outcome = inFlight.fillAnswered(clock.elapsed(), id, ok);
     if (outcome.kind != LinesInFlight::Outcome::Unmatched) {
         if (!ok) {
             emit lineNotFilled(error);
@@ -258,7 +258,8 @@ void Gateway::onButtonClicked(bool ok, QString error, qint64 id)
 {
     emit logMessage(ok ? QStringLiteral("Button clicked.") : QStringLiteral("Button click FAILED: %1").arg(error));
     const LinesInFlight::Outcome outcome = inFlight.clickAnswered(clock.elapsed(), id);
-    if (outcome.kind != LinesInFlight::Outcome::Unmatched) {
+    // After a failed fill the click is skipped: the fill's failure said it all.
+    if (outcome.kind != LinesInFlight::Outcome::Unmatched && outcome.filled) {
         if (!ok) {
             // The line is in the field: whoever scans it again would enter it twice.
             emit buttonNotClicked(error);

@@ -5,7 +5,7 @@
 
 quint64 LinesInFlight::add(qint64 now, qint64 budgetMs, bool wantsClick)
 {
-    lines.push_back(Line{now, budgetMs, wantsClick, false, false});
+    lines.push_back(Line{now, budgetMs, wantsClick, false, false, false});
     ++open;
     if (open > MaxOpen) {
         Line &oldest = lines.front(); // dropDone keeps the front open
@@ -38,7 +38,7 @@ void LinesInFlight::dropDone()
     }
 }
 
-LinesInFlight::Outcome LinesInFlight::fillAnswered(qint64 now, qint64 id)
+LinesInFlight::Outcome LinesInFlight::fillAnswered(qint64 now, qint64 id, bool ok)
 {
     if (id < 0) {
         nextFillAnswer = std::max(nextFillAnswer, frontId);
@@ -56,6 +56,7 @@ LinesInFlight::Outcome LinesInFlight::fillAnswered(qint64 now, qint64 id)
     lastAnswer = now;
     anyAnswer = true;
     line->fillAnswered = true;
+    line->filled = ok;
     if (line->wantsClick)
         return {Outcome::FillAnswered, quint64(id)};
     close(*line);
@@ -79,8 +80,9 @@ LinesInFlight::Outcome LinesInFlight::clickAnswered(qint64 now, qint64 id)
         return {};
     lastAnswer = now;
     anyAnswer = true;
+    const bool filled = line->filled;
     close(*line);
-    return {Outcome::Clicked, quint64(id)};
+    return {Outcome::Clicked, quint64(id), filled};
 }
 
 std::vector<LinesInFlight::Expired> LinesInFlight::expireWhere(bool all, qint64 now)

@@ -30,6 +30,7 @@ public:
         };
         Kind kind = Unmatched;
         quint64 id = 0;
+        bool filled = false; // Clicked: the fill before the click succeeded
     };
 
     struct Expired
@@ -42,7 +43,7 @@ public:
     quint64 add(qint64 now, qint64 budgetMs, bool wantsClick);
     // Answers with the fill's id, or -1 from a plugin without ids, which
     // answers in order: the oldest line still waiting for that answer.
-    Outcome fillAnswered(qint64 now, qint64 id);
+    Outcome fillAnswered(qint64 now, qint64 id, bool ok = true);
     Outcome clickAnswered(qint64 now, qint64 id);
 
     // Lines given up on by now (see above), oldest first.
@@ -63,6 +64,7 @@ private:
         qint64 budget = 0;
         bool wantsClick = false;
         bool fillAnswered = false;
+        bool filled = false;
         bool done = false;
     };
 

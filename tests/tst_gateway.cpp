@@ -250,13 +250,20 @@ private slots:
         plugin.answer("fillResult", -1, true);
         plugin.answer("buttonClicked", -1, false, QStringLiteral("button is disabled"));
         QTRY_COMPARE(texts(*notClicked), QStringList{"button is disabled"});
-        QCOMPARE(gateway->linesInFlight(), std::size_t(0));
+        // A click skipped after a failed fill adds nothing to the fill's own failure.
+        sendLine("L4b");
+        QVERIFY(plugin.waitFor("fill", 5));
+        plugin.answer("fillResult", 5, false, QStringLiteral("field not found"));
+        plugin.answer("buttonClicked", 5, false, QStringLiteral("button not clicked: the fill failed"));
+        QTRY_COMPARE(gateway->linesInFlight(), std::size_t(0));
+        QCOMPARE(notFilled->size(), 3);
+        QCOMPARE(notClicked->size(), 1);
 
         // A plugin that leaves cannot answer any more: its lines are reported at once.
         sendLine("L5");
-        QVERIFY(plugin.waitFor("fill", 5));
+        QVERIFY(plugin.waitFor("fill", 6));
         plugin.socket.close();
-        QTRY_COMPARE(notFilled->size(), 3);
+        QTRY_COMPARE(notFilled->size(), 4);
         QCOMPARE(texts(*logs).filter(QStringLiteral("no browser answered")).size(), 2);
     }
 
