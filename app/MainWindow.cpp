@@ -42,8 +42,6 @@ namespace {
 
 // The view keeps the latest lines only; the log file keeps them all.
 constexpr int maxLogViewLines = 10000;
-// At most one failure message in the tray in this long.
-constexpr int failureNoticeGapMs = 5000;
 
 // Makes room in the view for `incoming` lines under its maximum block count.
 // The document's own trimming lays out every line it drops, which made a full
@@ -151,6 +149,7 @@ MainWindow::MainWindow(WindowParts parts, QWidget *parent)
     gateway->setAllowedExtensionIds(configuredExtensionIds());
     gateway->setLocalFailureSound(parts.failureBeep ? std::move(parts.failureBeep) : [] { playFailureBeep(true); });
     installer = new InstallController(std::move(parts.platform), this);
+    clock.start();
     heldFailureTimer = new QTimer(this);
     heldFailureTimer->setSingleShot(true);
 
@@ -620,26 +619,18 @@ void MainWindow::onEditRules()
 void MainWindow::notifyFailure(const QString &title, const QString &reason)
 {
     const QString text = reason.isEmpty() ? QStringLiteral("The browser plugin gave no reason.") : reason;
-    if (lastFailureNotice.isValid() && lastFailureNotice.elapsed() < failureNoticeGapMs) {
-        ++heldFailures;
-        heldTitle = title;
-        heldReason = text;
-        if (!heldFailureTimer->isActive())
-            heldFailureTimer->start(int(failureNoticeGapMs - lastFailureNotice.elapsed()));
-        return;
-    }
-    lastFailureNotice.start();
-    if (trayIcon)
-        trayIcon->showMessage(title, text, QSystemTrayIcon::Warning, failureNoticeGapMs);
+    showNotice(failureNotices.failed(clock.elapsed(), title, text));
+    if (failureNotices.held() > 0 && !heldFailureTimer->isActive())
+        heldFailureTimer->start(int(qMax<qint64>(0, failureNotices.gapEndsAt() - clock.elapsed())));
 }
 
 void MainWindow::showHeldFailures()
 {
-    const int count = std::exchange(heldFailures, 0);
-    if (count == 0)
-        return;
-    lastFailureNotice.start();
-    const QString title = count == 1 ? heldTitle : QStringLiteral("%1 lines not filled").arg(count);
-    if (trayIcon)
-        trayIcon->showMessage(title, heldReason, QSystemTrayIcon::Warning, failureNoticeGapMs);
+    showNotice(failureNotices.gapEnded(clock.elapsed()));
+}
+
+void MainWindow::showNotice(const std::optional<FailureNotices::Notice> &notice)
+{
+    if (notice && trayIcon)
+        trayIcon->showMessage(notice->title, notice->text, QSystemTrayIcon::Warning, FailureNotices::GapMs);
 }

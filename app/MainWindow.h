@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FailureNotices.h"
+
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMainWindow>
@@ -93,6 +95,7 @@ private:
     void enableInstallButtons();
     void notifyFailure(const QString &title, const QString &reason);
     void showHeldFailures();
+    void showNotice(const std::optional<FailureNotices::Notice> &notice);
 
     Gateway *gateway = nullptr;
     InstallController *installer = nullptr;
@@ -140,11 +143,9 @@ private:
 
     // Failures come to the tray at most once in a while; those in between
     // are counted into the next message.
-    QElapsedTimer lastFailureNotice;
+    FailureNotices failureNotices;
+    QElapsedTimer clock;
     QTimer *heldFailureTimer = nullptr;
-    int heldFailures = 0;
-    QString heldTitle;
-    QString heldReason;
 
     QString ipcChannel;
     // Without a tray at start, the window is shown and closing it asks before quitting.

@@ -1,5 +1,6 @@
 // The gateway's core without a window, through its real sockets: a WebSocket
 // client plays the plugin, a TCP client plays the companion product.
+#include "FailureNotices.h"
 #include "FrameFormat.h"
 #include "Gateway.h"
 #include "PluginSocket.h"
@@ -343,6 +344,22 @@ private slots:
             lines.add(0, 5000, false);
         QCOMPARE(lines.takeOverflow().size(), std::size_t(1));
         QCOMPARE(lines.openCount(), LinesInFlight::MaxOpen);
+    }
+
+    // At most one tray message in 5 s; what came meanwhile is counted into one at the gap's end.
+    void failureNotices()
+    {
+        FailureNotices notices;
+        QCOMPARE(notices.failed(0, "Line not filled", "a")->text, QStringLiteral("a"));
+        QVERIFY(!notices.failed(1000, "Button not clicked", "b"));
+        QCOMPARE(notices.gapEnded(notices.gapEndsAt())->title, QStringLiteral("Button not clicked"));
+        QCOMPARE(notices.failed(11000, "Line not filled", "c")->title, QStringLiteral("Line not filled"));
+        QVERIFY(!notices.failed(11100, "Line not filled", "d") && !notices.failed(11200, "Line not filled", "e"));
+        QVERIFY(!notices.failed(15999, "Button not clicked", "f"));
+        const std::optional<FailureNotices::Notice> counted = notices.gapEnded(16000);
+        QCOMPARE(counted->title, QStringLiteral("3 lines not filled"));
+        QCOMPARE(counted->text, QStringLiteral("f"));
+        QVERIFY(!notices.gapEnded(21000));
     }
 
     void answersWithoutLinesAreOnlyLogged()
