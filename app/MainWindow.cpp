@@ -65,12 +65,6 @@ void dropOldestLines(QPlainTextEdit *view, qsizetype incoming)
     cursor.endEditBlock();
 }
 
-// A written line as the view shows it: "[HH:mm:ss] msg" and a line break.
-void appendUndated(QString &to, const QString &line)
-{
-    to.append(QLatin1Char('[')).append(QStringView(line).sliced(Logger::DateSize)).append(QLatin1Char('\n'));
-}
-
 bool askBeforeQuitting(QWidget *window)
 {
     return QMessageBox::question(window, QStringLiteral("Quit Fieldpost?"),
@@ -127,7 +121,9 @@ void setBadge(QLabel *label, const QString &text, const QString &colour)
 
 MainWindow::MainWindow(QWidget *parent)
     : MainWindow(WindowParts{createSystemPlatform(), userChannelName(), QSystemTrayIcon::isSystemTrayAvailable(),
-                             QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation), false,
+                             QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation),
+                             // The desktop session's own log would otherwise keep every scanned value.
+                             stderrIsTerminal(),
                              &QSystemTrayIcon::isSystemTrayAvailable, askBeforeQuitting, nullptr},
                  parent)
 {
@@ -465,7 +461,7 @@ void MainWindow::moveUnshownLogToView()
         return;
     QString text;
     for (const QString &line : std::as_const(unshownLog))
-        appendUndated(text, line);
+        Logger::appendShown(text, line);
     // One paragraph per line, as if each had been appended on its own.
     text.chop(1);
     dropOldestLines(logView, unshownLog.size());

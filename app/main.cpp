@@ -1,15 +1,11 @@
-#include "BrowserPlatform.h"
 #include "InstallCommand.h"
 #include "MainWindow.h"
 #include "Service.h"
-#include "ShellPlatform.h"
 #include "SingleInstance.h"
 #include "Theme.h"
 
 #include <QApplication>
 #include <QLocalSocket>
-#include <QStandardPaths>
-#include <QSystemTrayIcon>
 
 #include <cstdio>
 #include <cstring>
@@ -82,15 +78,6 @@ int main(int argc, char *argv[])
         return 0;
 
     applyTheme(app);
-    WindowParts parts{createSystemPlatform(),
-                      userChannelName(),
-                      QSystemTrayIcon::isSystemTrayAvailable(),
-                      QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation),
-                      // The desktop session's own log would otherwise keep every scanned value.
-                      stderrIsTerminal(),
-                      &QSystemTrayIcon::isSystemTrayAvailable,
-                      nullptr,
-                      nullptr};
-    MainWindow window(std::move(parts));
+    MainWindow window;
     return app.exec();
 }

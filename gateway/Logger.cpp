@@ -94,10 +94,9 @@ void Logger::flush()
         return;
     const QStringList lines = std::exchange(pending, QStringList());
     if (mirrorToStderr) {
-        // Standard error gets what a view shows, "[HH:mm:ss] msg".
         QString shown;
         for (const QString &line : lines)
-            shown.append(QLatin1Char('[')).append(QStringView(line).sliced(DateSize)).append(QLatin1Char('\n'));
+            appendShown(shown, line);
         const QByteArray bytes = shown.toUtf8();
         std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
         std::fflush(stderr);

@@ -31,6 +31,11 @@ public:
     // The text as it is logged: control characters escaped, so that no value
     // can break a line or forge one.
     static QString escaped(const QString &msg);
+    // A written line as a view and standard error show it, "[HH:mm:ss] msg", and a line break.
+    static void appendShown(QString &to, const QString &line)
+    {
+        to.append(QLatin1Char('[')).append(QStringView(line).sliced(DateSize)).append(QLatin1Char('\n'));
+    }
 
 public slots:
     void log(const QString &msg);
