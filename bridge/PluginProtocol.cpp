@@ -27,6 +27,17 @@ PluginMessage parsePluginMessage(const QByteArray &payload)
         message.type = PluginMessage::Type::Hello;
         message.version = stringOr(object, "version");
         message.instance = stringOr(object, "instance");
+        message.browser = stringOr(object, "browser");
+        message.nonce = stringOr(object, "nonce").toLatin1();
+    } else if (type == QLatin1String(PluginType::Proof)) {
+        message.type = PluginMessage::Type::Proof;
+        message.proof = stringOr(object, "proof").toLatin1();
+    } else if (type == QLatin1String(PluginType::PickMode)) {
+        message.type = PluginMessage::Type::PickMode;
+        message.enabled = object.value(QLatin1String("enabled")).toBool(false);
+        message.kind = stringOr(object, "kind", PickKind::field);
+    } else if (type == QLatin1String(PluginType::Keepalive)) {
+        message.type = PluginMessage::Type::Keepalive;
     } else if (type == QLatin1String(PluginType::Fields)) {
         message.type = PluginMessage::Type::Fields;
         message.url = stringOr(object, "url");
@@ -64,6 +75,13 @@ QByteArray pluginHelloMessage()
 QJsonObject pluginScanMessage()
 {
     return QJsonObject{{QLatin1String("type"), QLatin1String(PluginType::Scan)}};
+}
+
+QByteArray pluginProofMessage(QByteArrayView gatewayNonce, QByteArrayView proof)
+{
+    // Both are base64 text: nothing in them needs escaping.
+    return "{\"type\":\"proof\",\"nonce\":\"" + gatewayNonce.toByteArray() + "\",\"proof\":\""
+           + proof.toByteArray() + "\"}";
 }
 
 QJsonObject pluginPickModeMessage(bool enabled, const QString &kind)

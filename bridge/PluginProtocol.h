@@ -8,8 +8,18 @@
 // The JSON messages spoken with the browser plugin, one per text message;
 // docs/plugin-protocol.md lists them with their members.
 
-// The plugin always looks for the gateway on this loopback port.
+// The loopback ports a gateway takes for its plugin link: the first free one,
+// so that each user of a shared computer has a link of their own. The plugin
+// learns its user's port from the pairing record, through the native host.
+struct PortRange
+{
+    quint16 first = 0;
+    quint16 last = 0;
+};
 inline constexpr quint16 pluginLinkPort = 9000;
+inline constexpr PortRange pluginLinkPorts{pluginLinkPort, 9099};
+// How long pick mode lasts without a pick, in the plugin as here.
+inline constexpr int pickModeLimitMs = 60000;
 // How long the plugin waits after filling before it clicks the chosen button.
 inline constexpr int buttonClickDelayMs = 300;
 
@@ -27,6 +37,10 @@ inline constexpr char Picked[] = "picked";
 inline constexpr char FillResult[] = "fillResult";
 inline constexpr char ButtonClicked[] = "buttonClicked";
 inline constexpr char Error[] = "error";
+// Both ways: the pairing's proof. From the plugin also its own pick mode,
+// started or ended from its popup.
+inline constexpr char Proof[] = "proof";
+inline constexpr char Keepalive[] = "keepalive";
 // To the plugin ("hello" as well).
 inline constexpr char Scan[] = "scan";
 inline constexpr char PickMode[] = "pickMode";
@@ -45,14 +59,18 @@ inline const QString success = QStringLiteral("success");
 // already replaced by their defaults. Only the members of `type` are set.
 struct PluginMessage
 {
-    enum class Type { Dropped, Hello, Fields, Picked, FillResult, ButtonClicked, Error };
+    enum class Type { Dropped, Hello, Proof, PickMode, Keepalive, Fields, Picked, FillResult, ButtonClicked, Error };
     Type type = Type::Dropped;
     QString version;     // Hello
     QString instance;    // Hello: the browser's own id, as its descriptors carry it
+    QString browser;     // Hello: "Edge", "Chrome" or "Chromium", as the plugin tells it
+    QByteArray nonce;    // Hello: the plugin's nonce, base64 text as sent
+    QByteArray proof;    // Proof: base64 text as sent
+    bool enabled = false; // PickMode
     QString url;         // Fields, Picked
     QString title;       // Fields
     QJsonArray fields;   // Fields
-    QString kind;        // Picked
+    QString kind;        // Picked, PickMode
     QJsonObject field;   // Picked
     bool ok = false;     // FillResult, ButtonClicked
     QString error;       // FillResult, ButtonClicked, Error
@@ -65,6 +83,8 @@ PluginMessage parsePluginMessage(const QByteArray &payload);
 // The greeting sent to each connection right after its handshake, byte for byte.
 QByteArray pluginHelloMessage();
 QJsonObject pluginScanMessage();
+// The gateway's half of the pairing's proof (LinkTrust makes both halves).
+QByteArray pluginProofMessage(QByteArrayView gatewayNonce, QByteArrayView proof);
 QJsonObject pluginPickModeMessage(bool enabled, const QString &kind);
 // With an id of -1 and no flash the fill has the seven members older plugins know.
 QJsonObject pluginFillMessage(const QJsonObject &target, const QString &value, bool pressEnter,

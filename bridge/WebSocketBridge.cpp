@@ -3,9 +3,12 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
-WebSocketBridge::WebSocketBridge(quint16 p, QObject *parent) : QObject(parent), port(p), server(new QTcpServer(this))
+WebSocketBridge::WebSocketBridge(PortRange range, QObject *parent)
+    : QObject(parent), ports(range), server(new QTcpServer(this))
 {
+    clock.start();
     connect(server, &QTcpServer::newConnection, this, &WebSocketBridge::onNewConnection);
 }
 
@@ -16,36 +19,94 @@ WebSocketBridge::~WebSocketBridge()
     for (QTcpSocket *socket : clients.keys())
         socket->disconnect(this);
     clients.clear();
-    instances.clear();
 }
 
-bool WebSocketBridge::listen()
+bool WebSocketBridge::listen(bool quiet)
 {
-    const bool ok = server->listen(QHostAddress::LocalHost, port);
-    if (ok)
-        emit logMessage(QStringLiteral("WebSocket: listening on ws://127.0.0.1:%1").arg(port));
-    else
-        emit logMessage(QStringLiteral("WebSocket: failed to listen on port %1 (%2)").arg(port).arg(server->errorString()));
-    return ok;
+    if (server->isListening())
+        return true;
+    // Another user's gateway (or any program) may hold the first ports.
+    QList<quint16> taken;
+    for (quint32 port = ports.first; port <= ports.last; ++port) {
+        if (server->listen(QHostAddress::LocalHost, quint16(port)))
+            break;
+        if (server->serverError() != QAbstractSocket::AddressInUseError) {
+            listenFailure = QStringLiteral("WebSocket: failed to listen on port %1 (%2)").arg(port).arg(server->errorString());
+            if (!quiet)
+                emit logMessage(listenFailure);
+            return false;
+        }
+        taken << quint16(port);
+    }
+    if (!server->isListening()) {
+        listenFailure = ports.first == ports.last
+                            ? QStringLiteral("WebSocket: port %1 is held by another user or program").arg(ports.first)
+                            : QStringLiteral("WebSocket: ports %1\u2013%2 are all held by other users or programs")
+                                  .arg(ports.first)
+                                  .arg(ports.last);
+        if (!quiet)
+            emit logMessage(listenFailure);
+        return false;
+    }
+    listenFailure.clear();
+    if (!taken.isEmpty())
+        emit logMessage(QStringLiteral("WebSocket: port %1 is held by another user or program; this session takes %2")
+                            .arg(taken.first())
+                            .arg(server->serverPort()));
+    emit logMessage(QStringLiteral("WebSocket: listening on ws://127.0.0.1:%1").arg(server->serverPort()));
+    return true;
+}
+
+bool WebSocketBridge::isListening() const
+{
+    return server->isListening();
+}
+
+quint16 WebSocketBridge::listeningPort() const
+{
+    return server->isListening() ? server->serverPort() : 0;
+}
+
+void WebSocketBridge::setPairingKey(const QByteArray &key)
+{
+    const bool renewed = !pairingKey.isEmpty() && key != pairingKey;
+    pairingKey = key;
+    if (!renewed)
+        return;
+    for (QTcpSocket *socket : clients.keys())
+        socket->disconnectFromHost();
 }
 
 bool WebSocketBridge::isConnected() const
 {
-    for (const WsConnection &connection : clients) {
-        if (connection.upgraded())
+    for (const Client &client : clients) {
+        if (client.trust.proven())
             return true;
     }
     return false;
 }
 
-bool WebSocketBridge::isInstanceLinked(const QString &instance) const
+WebSocketBridge::LinkId WebSocketBridge::linkOf(const QString &instance) const
 {
-    for (auto it = instances.cbegin(); it != instances.cend(); ++it) {
-        const auto client = clients.constFind(it.key());
-        if (it.value() == instance && client != clients.cend() && client->isOpen())
-            return true;
+    LinkId newest = 0;
+    if (instance.isEmpty())
+        return newest;
+    for (const Client &client : clients) {
+        if (client.trust.proven() && client.connection.isOpen() && client.info.instance == instance)
+            newest = qMax(newest, client.id);
     }
-    return false;
+    return newest;
+}
+
+QList<WebSocketBridge::LinkInfo> WebSocketBridge::provenLinks() const
+{
+    QList<LinkInfo> links;
+    for (const Client &client : clients) {
+        if (client.trust.proven())
+            links << client.info;
+    }
+    std::sort(links.begin(), links.end(), [](const LinkInfo &a, const LinkInfo &b) { return a.id < b.id; });
+    return links;
 }
 
 void WebSocketBridge::setAllowedExtensionIds(const QStringList &ids)
@@ -53,31 +114,53 @@ void WebSocketBridge::setAllowedExtensionIds(const QStringList &ids)
     allowedExtensionIds = ids;
 }
 
+WebSocketBridge::Client *WebSocketBridge::clientOf(LinkId link)
+{
+    for (Client &client : clients) {
+        if (client.id == link)
+            return client.trust.proven() && client.connection.isOpen() ? &client : nullptr;
+    }
+    return nullptr;
+}
+
 void WebSocketBridge::sendScan()
 {
-    sendJson(pluginScanMessage());
+    sendToProven(pluginScanMessage());
 }
 
 void WebSocketBridge::setPickMode(bool enabled, QString kind)
 {
-    sendJson(pluginPickModeMessage(enabled, kind));
+    const qint64 until = clock.elapsed() + pickModeLimitMs;
+    for (Client &client : clients) {
+        if (!client.trust.proven())
+            continue;
+        client.pickKind = enabled ? kind : QString();
+        client.pickUntil = until;
+    }
+    sendToProven(pluginPickModeMessage(enabled, kind));
 }
 
 void WebSocketBridge::sendFill(QJsonObject target, QString value, bool pressEnter, QJsonObject button,
                                bool clickButton, int clickDelayMs)
 {
-    sendJson(pluginFillMessage(target, value, pressEnter, button, clickButton, clickDelayMs));
+    if (Client *client = clientOf(linkOf(target.value(QLatin1String("instance")).toString())))
+        sendTo(*client, pluginFillMessage(target, value, pressEnter, button, clickButton, clickDelayMs));
 }
 
-void WebSocketBridge::sendFillWithId(QJsonObject target, QString value, bool pressEnter, QJsonObject button,
-                                     bool clickButton, int clickDelayMs, qint64 id, bool flash)
+bool WebSocketBridge::sendFillTo(LinkId link, QJsonObject target, QString value, bool pressEnter, QJsonObject button,
+                                 bool clickButton, int clickDelayMs, qint64 id, bool flash)
 {
-    sendJson(pluginFillMessage(target, value, pressEnter, button, clickButton, clickDelayMs, id, flash));
+    Client *client = clientOf(link);
+    if (!client)
+        return false;
+    sendTo(*client, pluginFillMessage(target, value, pressEnter, button, clickButton, clickDelayMs, id, flash));
+    return true;
 }
 
-void WebSocketBridge::sendFeedback(QJsonObject target, QString sound, QString bar)
+void WebSocketBridge::sendFeedbackTo(LinkId link, QJsonObject target, QString sound, QString bar)
 {
-    sendJson(pluginFeedbackMessage(target, sound, bar));
+    if (Client *client = clientOf(link))
+        sendTo(*client, pluginFeedbackMessage(target, sound, bar));
 }
 
 void WebSocketBridge::onNewConnection()
@@ -85,10 +168,22 @@ void WebSocketBridge::onNewConnection()
     while (server->hasPendingConnections()) {
         QTcpSocket *socket = server->nextPendingConnection();
         socket->setReadBufferSize(MaxReadBytes);
-        clients.insert(socket, WsConnection(allowedExtensionIds));
+        Client client{WsConnection(allowedExtensionIds),
+                      LinkTrust(pairingKey, server->serverPort(), LinkTrust::newNonce()), nextLinkId++, {}, {}, 0};
+        clients.insert(socket, std::move(client));
         connect(socket, &QTcpSocket::readyRead, this, &WebSocketBridge::onReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, &WebSocketBridge::onDisconnected);
+        // Counted from the connection, so a peer that never finishes its handshake goes too.
+        QTimer::singleShot(LinkTrust::ProofDeadlineMs, socket, [this, socket] { closeUnproven(socket); });
     }
+}
+
+void WebSocketBridge::closeUnproven(QTcpSocket *socket)
+{
+    const auto it = clients.constFind(socket);
+    if (it == clients.constEnd() || it->trust.proven())
+        return;
+    refuseLink(socket, QStringLiteral("not proven within %1 s").arg(LinkTrust::ProofDeadlineMs / 1000));
 }
 
 void WebSocketBridge::onReadyRead()
@@ -99,7 +194,7 @@ void WebSocketBridge::onReadyRead()
     const auto it = clients.find(socket);
     if (it == clients.end())
         return;
-    it->receive(socket->readAll());
+    it->connection.receive(socket->readAll());
     const bool outer = handlingRead;
     handlingRead = true;
     handleEvents(socket);
@@ -116,17 +211,13 @@ void WebSocketBridge::handleEvents(QTcpSocket *socket)
         auto it = clients.find(socket);
         if (it == clients.end())
             return;
-        const std::optional<WsConnection::Event> event = it->next();
+        const std::optional<WsConnection::Event> event = it->connection.next();
         if (!event)
             return;
         switch (event->type) {
         case WsConnection::Event::Type::Upgraded:
             emit logMessage(QStringLiteral("Plugin connected"));
-            updateConnectionState();
-            // What the window sent from its slot goes out before the hello.
-            it = clients.find(socket);
-            if (it != clients.end())
-                it->sendText(pluginHelloMessage());
+            it->connection.sendText(pluginHelloMessage());
             break;
         case WsConnection::Event::Type::Text:
             handleTextMessage(socket, event->payload);
@@ -155,25 +246,64 @@ void WebSocketBridge::handleEvents(QTcpSocket *socket)
 void WebSocketBridge::handleTextMessage(QTcpSocket *socket, const QByteArray &payload)
 {
     const PluginMessage message = parsePluginMessage(payload);
+    const auto found = clients.find(socket);
+    if (found == clients.end())
+        return;
+    Client &client = *found;
+    if (client.trust.proven()) {
+        handleProvenMessage(client, message);
+        return;
+    }
+    const LinkTrust::Step step = client.trust.take(message);
+    switch (step.kind) {
+    case LinkTrust::Step::Kind::Ignore:
+        break;
+    case LinkTrust::Step::Kind::Reply:
+        client.info = {client.id, message.instance, message.browser, message.version};
+        client.connection.sendText(step.reply);
+        break;
+    case LinkTrust::Step::Kind::Proven:
+        emit logMessage(QStringLiteral("Plugin prêt (v%1)").arg(client.info.version));
+        updateConnectionState();
+        emit linksChanged();
+        break;
+    case LinkTrust::Step::Kind::Refuse:
+        writeOutgoing(socket);
+        refuseLink(socket, step.reason);
+        break;
+    }
+}
+
+void WebSocketBridge::handleProvenMessage(Client &client, const PluginMessage &message)
+{
     switch (message.type) {
     case PluginMessage::Type::Dropped:
-        break;
     case PluginMessage::Type::Hello:
-        if (!message.instance.isEmpty())
-            instances.insert(socket, message.instance);
-        emit logMessage(QStringLiteral("Plugin prêt (v%1)").arg(message.version));
+    case PluginMessage::Type::Proof:
+    case PluginMessage::Type::Keepalive:
+        break;
+    case PluginMessage::Type::PickMode:
+        // The user started (or left) picking from the plugin's own popup.
+        client.pickKind = message.enabled ? message.kind : QString();
+        client.pickUntil = clock.elapsed() + pickModeLimitMs;
         break;
     case PluginMessage::Type::Fields:
         emit fieldsReceived(message.url, message.title, message.fields);
         break;
     case PluginMessage::Type::Picked:
+        if (client.pickKind.isEmpty() || clock.elapsed() > client.pickUntil) {
+            if (const auto line = strayPicks.take(clock.elapsed(), QStringLiteral("Plugin: a pick outside pick mode was ignored")))
+                emit logMessage(*line);
+            break;
+        }
+        client.pickKind.clear();
         emit fieldPicked(message.kind, message.url, message.field);
         break;
     case PluginMessage::Type::FillResult:
-        emit fillResult(message.ok, message.error, message.id);
+        emit fillResult(message.ok, message.error, message.id, client.id);
         break;
     case PluginMessage::Type::ButtonClicked:
-        emit buttonClicked(message.ok, message.error, message.id);
+        emit buttonClicked(message.ok, message.error, message.id, client.id);
         break;
     case PluginMessage::Type::Error:
         emit logMessage(QStringLiteral("Erreur plugin : %1").arg(message.error));
@@ -181,12 +311,28 @@ void WebSocketBridge::handleTextMessage(QTcpSocket *socket, const QByteArray &pa
     }
 }
 
-void WebSocketBridge::sendJson(const QJsonObject &message)
+void WebSocketBridge::refuseLink(QTcpSocket *socket, const QString &reason)
+{
+    if (const auto line = refusals.take(clock.elapsed(), QStringLiteral("WebSocket: refused a plugin link: %1").arg(reason)))
+        emit logMessage(*line);
+    socket->disconnectFromHost();
+}
+
+void WebSocketBridge::sendTo(Client &client, const QJsonObject &message)
+{
+    client.connection.sendText(serializePluginMessage(message));
+    if (!handlingRead)
+        flushOutgoing();
+}
+
+void WebSocketBridge::sendToProven(const QJsonObject &message)
 {
     const QByteArray payload = serializePluginMessage(message);
     // Connections that are not open (not yet upgraded, or closing) take nothing.
-    for (WsConnection &connection : clients)
-        connection.sendText(payload);
+    for (Client &client : clients) {
+        if (client.trust.proven())
+            client.connection.sendText(payload);
+    }
     if (!handlingRead)
         flushOutgoing();
 }
@@ -202,9 +348,9 @@ void WebSocketBridge::flushOutgoing()
 void WebSocketBridge::writeOutgoing(QTcpSocket *socket)
 {
     const auto it = clients.find(socket);
-    if (it == clients.end() || it->outgoingSize() == 0)
+    if (it == clients.end() || it->connection.outgoingSize() == 0)
         return;
-    socket->write(it->takeOutgoing());
+    socket->write(it->connection.takeOutgoing());
     socket->flush();
     if (socket->bytesToWrite() > MaxUnsentBytes) {
         emit logMessage(QStringLiteral("WebSocket: closed connection: more than %1 bytes not taken by the plugin")
@@ -235,13 +381,17 @@ void WebSocketBridge::onDisconnected()
     if (!socket)
         return;
     const auto it = clients.constFind(socket);
-    const bool wasUpgraded = it != clients.constEnd() && it->upgraded();
+    const bool wasUpgraded = it != clients.constEnd() && it->connection.upgraded();
+    const bool wasProven = it != clients.constEnd() && it->trust.proven();
+    const LinkId link = it != clients.constEnd() ? it->id : 0;
     if (it != clients.constEnd())
         clients.erase(it);
-    instances.remove(socket);
     socket->deleteLater();
-    if (wasUpgraded) {
+    if (wasUpgraded)
         emit logMessage(QStringLiteral("Plugin disconnected"));
+    if (wasProven) {
+        emit linkClosed(link);
         updateConnectionState();
+        emit linksChanged();
     }
 }

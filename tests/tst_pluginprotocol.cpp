@@ -2,6 +2,8 @@
 #include "TestSupport.h"
 
 #include "DescribeField.h"
+#include "LinkTrust.h"
+#include "LogThrottle.h"
 #include "PluginProtocol.h"
 
 #include <QJsonDocument>
@@ -19,7 +21,10 @@ QString summary(const PluginMessage &m)
     const QString ok = m.ok ? QStringLiteral("true") : QStringLiteral("false");
     switch (m.type) {
     case Type::Dropped: return QStringLiteral("dropped");
-    case Type::Hello: return QStringList{"hello", m.version, m.instance}.join('|');
+    case Type::Hello: return QStringList{"hello", m.version, m.instance, m.browser, QString::fromLatin1(m.nonce)}.join('|');
+    case Type::Proof: return QStringList{"proof", QString::fromLatin1(m.proof)}.join('|');
+    case Type::PickMode: return QStringList{"pickMode", m.enabled ? "on" : "off", m.kind}.join('|');
+    case Type::Keepalive: return QStringLiteral("keepalive");
     case Type::Fields: return QStringList{"fields", m.url, m.title, compact(m.fields)}.join('|');
     case Type::Picked: return QStringList{"picked", m.kind, m.url, compact(m.field)}.join('|');
     case Type::FillResult: return QStringList{"fillResult", ok, m.error, QString::number(m.id)}.join('|');
@@ -44,8 +49,13 @@ private slots:
         const auto row = [](const char *payload, const char *expected) {
             QTest::newRow(payload) << j(payload) << QString::fromUtf8(j(expected));
         };
-        row("{'type':'hello','version':'1.4.2','instance':'b-1'}", "hello|1.4.2|b-1");
-        row("{'type':'hello'}", "hello||");
+        row("{'type':'hello','version':'1.4.2','instance':'b-1','browser':'Edge','nonce':'bm9uY2U='}",
+            "hello|1.4.2|b-1|Edge|bm9uY2U=");
+        row("{'type':'hello','nonce':5}", "hello||||");
+        row("{'type':'proof','proof':'cHJvb2Y='}", "proof|cHJvb2Y=");
+        row("{'type':'pickMode','enabled':true,'kind':'button'}", "pickMode|on|button");
+        row("{'type':'pickMode','enabled':'yes'}", "pickMode|off|field");
+        row("{'type':'keepalive'}", "keepalive");
         row("{'type':'fields','url':'https://a.example/','title':'Form','fields':[{'label':'Email','tag':'input'},{'tag':'button'}]}",
             "fields|https://a.example/|Form|[{'label':'Email','tag':'input'},{'tag':'button'}]");
         row("{'type':'fields','fields':[]}", "fields|||[]");
@@ -97,6 +107,53 @@ private slots:
         QCOMPARE(pluginFillMessage(target, value, false, {}, false, 300, 42, true).value(QLatin1String("flash")), QJsonValue(true));
         QCOMPARE(pluginFeedbackMessage(target, FeedbackSound::failure, QStringLiteral("no browser answered")),
                  (QJsonObject{{"type", "feedback"}, {"sound", "failure"}, {"bar", "no browser answered"}, {"target", target}}));
+    }
+
+    // The pairing's proof: HMAC-SHA256 over role, both nonces and the port. The
+    // vectors were computed apart, with Python's hmac module.
+    void proofVectors()
+    {
+        QByteArray key(32, Qt::Uninitialized);
+        for (int i = 0; i < 32; ++i)
+            key[i] = char(i);
+        const QByteArray nc = "AAAAAAAAAAAAAAAAAAAAAA==", ng = "AQEBAQEBAQEBAQEBAQEBAQ==";
+        QCOMPARE(LinkTrust::proof(key, "gateway", nc, ng, 9000), QByteArray("dTiNrGVphAqaKeVvqFVEgYudY56hAW0I+8H9aQufrdE="));
+        QCOMPARE(LinkTrust::proof(key, "plugin", nc, ng, 9000), QByteArray("CswUkaLwq4+7bv109C8OwklDCOem2gDF3z7i3Yc6cvg="));
+
+        // The steps of one link: a hello with a nonce gets the gateway's proof; only the plugin's own proof proves it.
+        LinkTrust trust(key, 9000, ng);
+        PluginMessage m;
+        m.type = Type::Picked;
+        QCOMPARE(int(trust.take(m).kind), int(LinkTrust::Step::Kind::Ignore));
+        m.type = Type::Hello;
+        m.nonce = nc;
+        const LinkTrust::Step reply = trust.take(m);
+        QCOMPARE(int(reply.kind), int(LinkTrust::Step::Kind::Reply));
+        QCOMPARE(support::json(reply.reply), (QJsonObject{{"type", "proof"}, {"nonce", QString::fromLatin1(ng)},
+                                                         {"proof", "dTiNrGVphAqaKeVvqFVEgYudY56hAW0I+8H9aQufrdE="}}));
+        QCOMPARE(int(trust.take(m).kind), int(LinkTrust::Step::Kind::Ignore));
+        m.type = Type::Proof;
+        m.proof = "CswUkaLwq4+7bv109C8OwklDCOem2gDF3z7i3Yc6cvg=";
+        QCOMPARE(int(trust.take(m).kind), int(LinkTrust::Step::Kind::Proven));
+        QVERIFY(trust.proven());
+
+        // Nonces are base64 of exactly 16 bytes; a gateway without a key refuses rather than proves.
+        for (const char *bad : {"", "AAAA", "AAAAAAAAAAAAAAAAAAAAAAAA", "!!AAAAAAAAAAAAAAAAAAAA=="})
+            QVERIFY2(!LinkTrust::isNonce(bad), bad);
+        QVERIFY(LinkTrust::isNonce(LinkTrust::newNonce()) && LinkTrust::newNonce() != LinkTrust::newNonce());
+        LinkTrust keyless({}, 9000, ng);
+        m.type = Type::Hello;
+        QCOMPARE(int(keyless.take(m).kind), int(LinkTrust::Step::Kind::Refuse));
+    }
+
+    // A flood costs one line a minute, and the next line counts what was held back.
+    void logThrottle()
+    {
+        LogThrottle throttle(60000);
+        QCOMPARE(throttle.take(0, "x").value_or("-"), QStringLiteral("x"));
+        QVERIFY(!throttle.take(100, "x") && !throttle.take(59999, "x"));
+        QCOMPARE(throttle.take(60000, "x").value_or("-"), QStringLiteral("x (and 2 more since the last such line)"));
+        QCOMPARE(throttle.take(200000, "y").value_or("-"), QStringLiteral("y"));
     }
 
     // How the window names a picked element, past the plain cases its suites see.
