@@ -34,6 +34,21 @@ if(FIELDPOST_PLUGIN_UPDATES)
   install(DIRECTORY ${FIELDPOST_PLUGIN_UPDATES}/
     DESTINATION ${CMAKE_INSTALL_DATADIR}/fieldpost/plugin-update)
 endif()
+# The native messaging host for every user, where a policy turns per-user
+# hosts off (NativeMessagingUserLevelHosts): the manifest is fieldpost-link's
+# own, so it names the host and the plugin's id as the program does.
+set(native_host_manifest ${PROJECT_BINARY_DIR}/native-host/${FIELDPOST_NATIVE_HOST_NAME}.json)
+add_custom_command(OUTPUT ${native_host_manifest}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/native-host
+  COMMAND sh -c "\"$0\" --manifest /usr/bin/fieldpost-link >\"$1\"" $<TARGET_FILE:fieldpost-link> ${native_host_manifest}
+  DEPENDS fieldpost-link
+  COMMENT "Writing the native messaging host manifest"
+  VERBATIM)
+add_custom_target(native-host-manifest ALL DEPENDS ${native_host_manifest})
+foreach(folder /etc/opt/chrome/native-messaging-hosts /etc/opt/edge/native-messaging-hosts
+               /etc/chromium/native-messaging-hosts)
+  install(FILES ${native_host_manifest} DESTINATION ${folder})
+endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.Debian
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/fieldpost)
 

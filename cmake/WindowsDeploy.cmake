@@ -1,7 +1,8 @@
 # Lays out the self-contained Windows folder (cmake -P, run by the deploy
 # target): the programs, every DLL they import from the Qt and MinGW folders
 # (followed through objdump, DLL by DLL), the platform plug-in Qt loads at run
-# time, the unpacked browser plugin and, when PLUGIN_UPDATES names a folder, the
+# time (the gateway, fieldpost-send and the link host fieldpost-link, which
+# the gateway finds beside itself), the unpacked browser plugin and, when PLUGIN_UPDATES names a folder, the
 # packed plugin with its update manifest. Also writes the NSIS lines that remove
 # exactly these files again.
 cmake_minimum_required(VERSION 3.25)

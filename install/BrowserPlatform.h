@@ -55,6 +55,12 @@ public:
 
     // Raise the first browser window found; false when there is none.
     virtual bool bringBrowserToFront() = 0;
+
+    // Whether the browser ignores force-install entries for extensions from
+    // outside its store on this computer: Chrome and Edge on a Windows PC that
+    // is not managed (not joined to a domain or Entra ID, not enrolled in the
+    // browser's cloud management).
+    virtual bool ignoresOffStoreInstalls(const QString &browserKey) = 0;
 };
 
 // The real platform of the system the program runs on.

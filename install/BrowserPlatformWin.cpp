@@ -64,6 +64,20 @@ public:
     }
 
     bool bringBrowserToFront() override { return winapi::bringBrowserToFront(); }
+
+    bool ignoresOffStoreInstalls(const QString &browserKey) override
+    {
+        if (browserKey == BrowserKey::chromium)
+            return false;
+        // Chrome also takes the entries on a PC enrolled in its cloud management.
+        if (browserKey == BrowserKey::chrome
+            && !QSettings(QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\Policies\\Google\\Chrome"), QSettings::NativeFormat)
+                    .value(QStringLiteral("CloudManagementEnrollmentToken"))
+                    .toString()
+                    .isEmpty())
+            return false;
+        return !winapi::isManagedMachine();
+    }
 };
 
 } // namespace

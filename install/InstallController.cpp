@@ -32,9 +32,49 @@ void InstallController::refresh()
     for (const Browser &browser : supportedBrowsers()) {
         const bool now = isExtensionInstalled(*platform, browser.key, pluginSource(browser).policyValue());
         installed.insert(browser.key, now);
+        ignored.insert(browser.key, now && platform->ignoresOffStoreInstalls(browser.key));
         emit statusChanged(browser.key, now);
     }
     checkRestart();
+}
+
+QString InstallController::statusText(const QString &browserKey) const
+{
+    if (linked.contains(browserKey))
+        return QStringLiteral("Linked (v%1)").arg(linked.value(browserKey));
+    if (!installed.value(browserKey))
+        return QStringLiteral("Not installed");
+    if (ignored.value(browserKey))
+        return QStringLiteral("Policy written, ignored on this PC: install from the store");
+    return QStringLiteral("Policy written, waiting for the browser");
+}
+
+bool InstallController::isHealthy(const QString &browserKey) const
+{
+    return linked.contains(browserKey) || (installed.value(browserKey) && !ignored.value(browserKey));
+}
+
+QString InstallController::statusToolTip(const QString &browserKey) const
+{
+    const PluginSource source = InstallController::source(browserKey);
+    QString tip = QStringLiteral("Extension id: %1\nUpdate address: %2").arg(source.extensionId, source.updateUrl);
+    if (ignored.value(browserKey) && !linked.contains(browserKey)) {
+        const Browser *browser = browserByKey(browserKey);
+        tip += QStringLiteral("\n%1 takes force-installed extensions from outside its store only on a PC that is "
+                              "managed (joined to a domain or Entra ID, or enrolled in its cloud management). "
+                              "Publish the plugin in the store instead: docs/plugin-release.md.")
+                   .arg(browser ? browser->fullName : browserKey);
+    }
+    return tip;
+}
+
+void InstallController::setLinkedBrowsers(const QHash<QString, QString> &versions)
+{
+    if (versions == linked)
+        return;
+    linked = versions;
+    for (const Browser &browser : supportedBrowsers())
+        emit statusChanged(browser.key, installed.value(browser.key));
 }
 
 void InstallController::install(const QString &browserKey)

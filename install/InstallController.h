@@ -27,6 +27,12 @@ public:
 
     // As of the last refresh.
     bool isInstalled(const QString &browserKey) const { return installed.value(browserKey); }
+    // What the browser's row says: whether the plugin of that browser is
+    // linked, and if not, what its policy entry does.
+    QString statusText(const QString &browserKey) const;
+    // Linked, or at least the policy written where the browser takes it.
+    bool isHealthy(const QString &browserKey) const;
+    QString statusToolTip(const QString &browserKey) const;
     static PluginSource source(const QString &browserKey);
     bool isBusy() const { return busy; }
 
@@ -36,6 +42,8 @@ public slots:
     void install(const QString &browserKey);
     void uninstall(const QString &browserKey);
     void setPluginConnected(bool connected);
+    // The plugin versions of the browsers with a proven link, by browser key.
+    void setLinkedBrowsers(const QHash<QString, QString> &versions);
     // The check runs only while someone can see its warning: every 3 s and
     // whenever something changes, and not at all otherwise.
     void setRestartCheckActive(bool active);
@@ -57,6 +65,8 @@ private:
 
     std::unique_ptr<BrowserPlatform> platform;
     QHash<QString, bool> installed;
+    QHash<QString, bool> ignored;
+    QHash<QString, QString> linked;
     bool busy = false;
     bool pluginConnected = false;
     bool checkActive = false;

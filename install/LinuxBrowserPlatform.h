@@ -41,6 +41,8 @@ public:
     bool isProcessRunning(const QString &imageName) override;
 
     bool bringBrowserToFront() override;
+    // Browsers on Linux honour the managed policy files on any computer.
+    bool ignoresOffStoreInstalls(const QString &) override { return false; }
 
     // The browser's policy folder, relative to the policy root.
     static QString policyFolder(const QString &browserKey);

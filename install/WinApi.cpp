@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <lm.h>
 #include <objbase.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -116,6 +117,37 @@ bool bringBrowserToFront()
     SetForegroundWindow(window);
     AttachThreadInput(ownThread, foregroundThread, FALSE);
     return true;
+}
+
+bool isManagedMachine()
+{
+    LPWSTR name = nullptr;
+    NETSETUP_JOIN_STATUS status = NetSetupUnknownStatus;
+    if (NetGetJoinInformation(nullptr, &name, &status) == NERR_Success) {
+        NetApiBufferFree(name);
+        if (status == NetSetupDomainName)
+            return true;
+    }
+    // Entra ID joins: the call exists from Windows 10 on and is not in every SDK's headers.
+    struct JoinInfo
+    {
+        int joinType; // 1: device joined
+    };
+    using GetJoin = HRESULT(WINAPI *)(LPCWSTR, JoinInfo **);
+    using FreeJoin = VOID(WINAPI *)(JoinInfo *);
+    HMODULE netapi = LoadLibraryW(L"netapi32.dll");
+    if (!netapi)
+        return false;
+    const auto getJoin = reinterpret_cast<GetJoin>(reinterpret_cast<void *>(GetProcAddress(netapi, "NetGetAadJoinInformation")));
+    const auto freeJoin = reinterpret_cast<FreeJoin>(reinterpret_cast<void *>(GetProcAddress(netapi, "NetFreeAadJoinInformation")));
+    bool joined = false;
+    JoinInfo *info = nullptr;
+    if (getJoin && freeJoin && SUCCEEDED(getJoin(nullptr, &info)) && info) {
+        joined = info->joinType == 1;
+        freeJoin(info);
+    }
+    FreeLibrary(netapi);
+    return joined;
 }
 
 } // namespace winapi

@@ -24,4 +24,7 @@ void *browserWindow();
 // Restores and raises the first browser window found; false when there is none.
 bool bringBrowserToFront();
 
+// Joined to an Active Directory domain or to Entra ID (Azure AD).
+bool isManagedMachine();
+
 } // namespace winapi

@@ -6,6 +6,7 @@ foreach(suite tst_lineframer tst_tcplistener tst_fieldpostsend tst_wsconnection 
   fieldpost_add_test(${suite} SOURCES ${suite}.cpp TIMEOUT 300
     LIBS fieldpost_intake fieldpost_bridge fieldpost_gateway Qt6::Widgets Qt6::WebSockets)
 endforeach()
+fieldpost_add_test(tst_procnettcp SOURCES tst_procnettcp.cpp LIBS fieldpost_intake Qt6::Widgets)
 target_compile_definitions(tst_fieldpostsend PRIVATE FIELDPOST_SEND_PATH="$<TARGET_FILE:fieldpost-send>")
 add_dependencies(tst_fieldpostsend fieldpost-send)
 fieldpost_add_test(soak_smoke SOURCES ${PROJECT_SOURCE_DIR}/bench/soak.cpp TIMEOUT 300 ENV FIELDPOST_SOAK_LINES=20000

@@ -71,6 +71,8 @@ struct FakePlatform : BrowserPlatform
         return processQueries;
     }
     bool bringBrowserToFront() override { return ++raised, false; }
+    QStringList unmanaged; // browsers that ignore entries for extensions from outside their store here
+    bool ignoresOffStoreInstalls(const QString &key) override { return unmanaged.contains(key); }
 };
 
 // The window over a fake it owns: fill in the fake, then start().
@@ -79,13 +81,20 @@ struct Harness
     std::unique_ptr<FakePlatform> owned = std::make_unique<FakePlatform>();
     FakePlatform *fake = owned.get();
     std::optional<MainWindow> window;
-    quint16 tcpPort = probe::freePort();
+    quint16 tcpPort = 0;
 
     QWidget *start(std::unique_ptr<BrowserPlatform> platform = nullptr)
     {
-        QSettings().setValue(QStringLiteral("tcpPort"), tcpPort); // off the product's default port
+        QSettings().setValue(QStringLiteral("tcpPort"), 0); // off the product's default port
         window.emplace(testParts(platform ? std::move(platform) : std::move(owned)));
+        tcpPort = probe::pairing().intakePort;
         return &*window;
+    }
+    // A plugin of this user, linked and proven as the real one does it.
+    bool link(ProvenPlugin &plugin)
+    {
+        return plugin.link(probe::pairing().port, probe::pairing().key)
+               && QTest::qWaitFor([&] { return probe::label(&*window, "pluginStatusLabel")->text() == QLatin1String("Connected"); });
     }
     static const char *row(const QString &key) { return key == edge ? "edge" : key == chrome ? "chrome" : "chromium"; }
     QPushButton *button(const QString &key, bool install)
@@ -101,7 +110,7 @@ struct Harness
     }
     void verifyRow(const QString &key, bool installed)
     {
-        QCOMPARE(status(key)->text(), installed ? QStringLiteral("Installed") : QStringLiteral("Not installed"));
+        QCOMPARE(status(key)->text(), installed ? QStringLiteral("Policy written, waiting for the browser") : QStringLiteral("Not installed"));
         QCOMPARE(status(key)->styleSheet().left(13), installed ? QStringLiteral("color:#2ecc71") : QStringLiteral("color:#e67e22"));
         QCOMPARE(button(key, true)->isEnabled(), !installed);
         QCOMPARE(button(key, false)->isEnabled(), installed);
@@ -184,18 +193,19 @@ private slots:
     // button takes a second change.
     void linesFlowWhileThePromptWaits()
     {
-        QSettings().setValue(QStringLiteral("lastDestField"), QStringLiteral("{\"label\":\"Qty\",\"tag\":\"input\"}"));
+        QSettings().setValue(QStringLiteral("lastDestField"), QStringLiteral("{\"label\":\"Qty\",\"tag\":\"input\",\"instance\":\"b-1\"}"));
         QSettings().setValue(QStringLiteral("lastDestUrl"), QStringLiteral("https://shop.example/"));
         Harness h;
         h.fake->promptMs = 3000;
         h.start();
-        PluginSocket plugin;
-        QStringList values;
-        connect(&plugin, &PluginSocket::textMessageReceived, this, [&](const QString &text) {
-            values << QJsonDocument::fromJson(text.toUtf8()).object().value(QLatin1String("value")).toString();
-        });
-        plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
-        QTRY_COMPARE(probe::label(&*h.window, "pluginStatusLabel")->text(), QStringLiteral("Connected"));
+        ProvenPlugin plugin;
+        QVERIFY(h.link(plugin));
+        const auto values = [&plugin] {
+            QStringList got;
+            for (const QJsonObject &fill : plugin.ofType("fill"))
+                got << fill.value(QLatin1String("value")).toString();
+            return got;
+        };
 
         QElapsedTimer prompt;
         prompt.start();
@@ -208,10 +218,31 @@ private slots:
             product.write(encodeFrame("line " + QByteArray::number(i)));
             QTest::qWait(100);
         }
-        QTRY_VERIFY(values.contains(QStringLiteral("line 9")));
+        QTRY_VERIFY(values().contains(QStringLiteral("line 9")));
         QVERIFY2(prompt.elapsed() < 3000, "the lines waited for the prompt");
         QTRY_VERIFY(probe::logMessages(&*h.window).contains(QStringLiteral("Plugin installed for Google Chrome. Restart Chrome to apply.")));
         QVERIFY(h.button(edge, true)->isEnabled());
+    }
+
+    // A row tells what the browser makes of the entry: ignored on a PC that is
+    // not managed (with the store route), and Linked once its plugin proves a link.
+    void rowsTellTheTruth()
+    {
+        Harness h;
+        h.fake->entries[chrome] = ours(chrome);
+        h.fake->entries[BrowserKey::chromium] = ours(BrowserKey::chromium);
+        h.fake->unmanaged = {chrome};
+        h.start();
+        QCOMPARE(h.status(chrome)->text(), QStringLiteral("Policy written, ignored on this PC: install from the store"));
+        QVERIFY(h.status(chrome)->toolTip().contains(QStringLiteral("docs/plugin-release.md")));
+        QCOMPARE(h.status(chrome)->styleSheet().left(13), QStringLiteral("color:#e67e22"));
+        h.verifyRow(BrowserKey::chromium, true);
+        ProvenPlugin plugin;
+        QVERIFY(h.link(plugin));
+        QTRY_COMPARE(h.status(BrowserKey::chromium)->text(), QStringLiteral("Linked (v1.3.0)"));
+        QCOMPARE(h.status(BrowserKey::chromium)->styleSheet().left(13), QStringLiteral("color:#2ecc71"));
+        plugin.socket.close();
+        QTRY_COMPARE(h.status(BrowserKey::chromium)->text(), QStringLiteral("Policy written, waiting for the browser"));
     }
 
     // The check notices changes without any click, only while the window is shown;
@@ -236,8 +267,8 @@ private slots:
         QTRY_COMPARE(h.hint(), restartBoth);
         QCOMPARE(h.fake->queries().mid(0, 2), (QStringList{"msedge.exe", "chrome.exe"}));
 
-        PluginSocket plugin;
-        plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
+        ProvenPlugin plugin;
+        QVERIFY(h.link(plugin));
         QTRY_COMPARE(h.hint(), QString()); // only a connected plugin hides it
         for (int settle = 0; settle < 2; ++settle) { // a scan that left before the link may still be out
             h.fake->setRunning(h.fake->running);
@@ -252,7 +283,7 @@ private slots:
         QCOMPARE(h.fake->raised, 1);
 
         h.fake->setRunning({"msedge.exe"});
-        plugin.close();
+        plugin.socket.close();
         QTRY_COMPARE(h.hint(), restartEdge);
         window->hide();
         QVERIFY(!timer->isActive());
@@ -270,7 +301,9 @@ private slots:
         Harness h;
         h.start(createSystemPlatform());
         h.click(h.button(chrome, true));
-        h.verifyRow(chrome, true);
+        // wine's Windows is joined to no domain: Chrome would ignore the entry, and the row says so.
+        QCOMPARE(h.status(chrome)->text(), QStringLiteral("Policy written, ignored on this PC: install from the store"));
+        QVERIFY(!h.button(chrome, true)->isEnabled() && h.button(chrome, false)->isEnabled());
         QCOMPARE(store()->allKeys(), QStringList{QStringLiteral("1")});
         QCOMPARE(store()->value(QStringLiteral("1")).toString(), ourValue(chrome));
         h.click(h.button(chrome, false));

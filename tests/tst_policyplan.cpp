@@ -11,7 +11,7 @@ Q_DECLARE_METATYPE(QList<PolicyEntry>)
 
 namespace {
 
-const QString value = QStringLiteral("oiegdpliefffeellobidmjdpfchijfmb;https://updates.thornvaleworks.com/fieldpost/update.xml");
+const QString value = QStringLiteral("kmeaciapdagnafccgodjfjbdohcldifm;https://updates.thornvaleworks.com/fieldpost/update.xml");
 
 QJsonObject withoutList(const QByteArray &json)
 {

@@ -15,6 +15,8 @@ namespace {
 
 constexpr int connectTimeoutMs = 5000;
 constexpr int writeTimeoutMs = 30000;
+// How long the gateway may take to read the last lines and close.
+constexpr int closeWaitMs = 5000;
 
 void complain(const QString &text)
 {
@@ -46,6 +48,9 @@ bool writeAll(QTcpSocket &socket, const QByteArray &bytes)
 }
 
 } // namespace
+
+// Ends this side of the connection and keeps the socket open (fieldpost-send{Unix,Win}.cpp).
+bool endWriting(qintptr descriptor);
 
 int main(int argc, char **argv)
 {
@@ -138,6 +143,13 @@ int main(int argc, char **argv)
             complain(QStringLiteral("sending failed after %1 frames: %2").arg(QString::number(frames - 1), socket.errorString()));
             return 1;
         }
+    }
+    // The gateway closes once it has read everything; a socket closed at once
+    // would leave it unable to tell which user sent the lines, and it refuses those.
+    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(writeTimeoutMs)) { }
+    if (socket.bytesToWrite() == 0 && endWriting(socket.socketDescriptor())) {
+        while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(closeWaitMs))
+            socket.readAll();
     }
     socket.disconnectFromHost();
     if (socket.state() != QAbstractSocket::UnconnectedState)
