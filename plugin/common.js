@@ -1,13 +1,16 @@
 // What the worker, the content script and the popup agree on, in one place. The
-// messages and descriptor members are listed in docs/plugin-protocol.md.
+// messages and descriptor members are listed in docs/plugin-protocol.md. A
+// classic script, since the content scripts load it too.
 globalThis.fieldpostCommon = Object.freeze({
-  GATEWAY_PORT: 9000,
+  // The native messaging host that tells this user's gateway port and the link's key.
+  NATIVE_HOST: 'com.thornvaleworks.fieldpost',
   CLICK_DELAY_MS: 300,
   PICK_KIND: Object.freeze({ FIELD: 'field', BUTTON: 'button' }),
   // With the gateway, both ways.
   MSG: Object.freeze({
-    HELLO: 'hello', KEEPALIVE: 'keepalive', FIELDS: 'fields', PICKED: 'picked', FILL_RESULT: 'fillResult',
-    BUTTON_CLICKED: 'buttonClicked', SCAN: 'scan', PICK_MODE: 'pickMode', FILL: 'fill', FEEDBACK: 'feedback',
+    HELLO: 'hello', PROOF: 'proof', KEEPALIVE: 'keepalive', FIELDS: 'fields', PICKED: 'picked',
+    FILL_RESULT: 'fillResult', BUTTON_CLICKED: 'buttonClicked', SCAN: 'scan', PICK_MODE: 'pickMode', FILL: 'fill',
+    FEEDBACK: 'feedback',
   }),
   // Inside the extension: content script, popup and the sound document to the worker, and the worker to the
   // sound document.

@@ -13,7 +13,9 @@ import {
 } from 'node:fs';
 import { join } from 'node:path';
 import { createRequire } from 'node:module';
-import { MANIFEST, clickToPick, launchBrowser, scratchDir, seen, startPageServer, until } from '../lib/harness.mjs';
+import {
+  MANIFEST, clickToPick, launchBrowser, pickFromPopup, scratchDir, seen, startPageServer, until,
+} from '../lib/harness.mjs';
 import { Gateway, REPO_ROOT, settingsText } from '../../../bench/gateway-process.mjs';
 
 const { chromium } = createRequire(import.meta.url)('playwright-core');
@@ -118,11 +120,14 @@ function restore() {
 const forcelist = (file) => JSON.parse(readFileSync(join(MANAGED, file), 'utf8')).ExtensionInstallForcelist;
 
 // A fresh or reused profile with no extension loaded by hand: whatever it has comes from the policy. Playwright's
-// --disable-extensions and --disable-background-networking would each stop the policy's download.
-const launchManaged = (profile) => chromium.launchPersistentContext(profile, {
+// --disable-extensions and --disable-background-networking would each stop the policy's download. The profile is
+// the user's default one under the gateway's settings home, where the gateway registered its native host, and the
+// host reads the gateway's record in its data home.
+const launchManaged = (gateway) => chromium.launchPersistentContext(join(gateway.configHome, 'chromium'), {
   executablePath: process.env.FIELDPOST_CHROMIUM || '/usr/bin/chromium', headless: true,
   ignoreDefaultArgs: ['--disable-extensions', '--disable-background-networking'],
   args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
+  env: { ...process.env, XDG_CONFIG_HOME: gateway.configHome, XDG_DATA_HOME: gateway.dataHome },
 });
 
 // The ids of the profile's extensions, as chrome://extensions-internals lists them.
@@ -189,14 +194,13 @@ describe('the force-install policy', { skip: !AS_ROOT && 'needs root: it writes 
     assert.deepEqual(forcelist('fieldpost.json'), [otherEntry, entry]);
 
     const gateway = new Gateway({ 'Chromium/extensionId': id, 'Chromium/updateUrl': updateUrl() });
-    const profile = join(dir, 'profile');
     const pages = await startPageServer();
     let context;
     const times = {};
     try {
       await gateway.start();
       let start = Date.now();
-      context = await launchManaged(profile);
+      context = await launchManaged(gateway);
       const worker = context.serviceWorkers().find((w) => w.url().includes(id))
         || await context.waitForEvent('serviceworker', { predicate: (w) => w.url().includes(id), timeout: 20000 });
       times['install seen'] = Date.now() - start;
@@ -206,7 +210,7 @@ describe('the force-install policy', { skip: !AS_ROOT && 'needs root: it writes 
 
       const tab = await context.newPage();
       await tab.goto(`${pages.origin}/form.html`);
-      await worker.evaluate(() => globalThis.fieldpost.handleGatewayMessage({ type: 'pickMode', enabled: true, kind: 'field' }));
+      await pickFromPopup(context, id);
       await clickToPick(tab, tab.locator('#email'));
       await gateway.waitLogged('Field selected: Email  [input/email]');
       start = Date.now();
@@ -224,7 +228,7 @@ describe('the force-install policy', { skip: !AS_ROOT && 'needs root: it writes 
       assert.ok(!(await seen(tab, 'input', 'email')).some((s) => s.value === 'forged'));
 
       // Another extension is refused on the port.
-      const stranger = await launchBrowser(join(REPO_ROOT, 'bench', 'floor-extension'));
+      const stranger = await launchBrowser(join(REPO_ROOT, 'bench', 'floor-extension'), { dataHome: gateway.dataHome });
       await gateway.waitLogged(`WebSocket: refused connection from chrome-extension://${FLOOR_ID}`, { timeout: 15000 });
       await stranger.close();
 
@@ -242,7 +246,7 @@ describe('the force-install policy', { skip: !AS_ROOT && 'needs root: it writes 
       }));
       assert.equal(fetched, version);
       await context.close();
-      context = await launchManaged(profile);
+      context = await launchManaged(gateway);
       await gateway.waitLogged(`Plugin prêt (v${version})`, { timeout: 20000 });
       times['update seen'] = Date.now() - start;
 
@@ -250,7 +254,7 @@ describe('the force-install policy', { skip: !AS_ROOT && 'needs root: it writes 
       const removed = fieldpost('uninstall', settingsHome);
       assert.equal(removed.status, 0, removed.stdout + removed.stderr);
       await context.close();
-      context = await launchManaged(profile);
+      context = await launchManaged(gateway);
       await until(async () => !(await installedIds(context)).includes(id), 'the plugin to be removed', 15000);
       times['removal seen'] = Date.now() - start;
       assert.deepEqual(forcelist('fieldpost.json'), [otherEntry]);

@@ -1,6 +1,7 @@
-// The extension against a stand-in for the gateway: the link and the popup, picking by the user's
-// own click only, what each field (React's too) takes, Enter and the button, which tab and frame get them,
-// which descriptors are refused, a page that does not answer, and feedback by sound and in the page.
+// The extension against a stand-in for the gateway, found through the native host and proven: the popup,
+// picking by the user's own click only, what each field (React's too) takes, Enter and the button, which tab
+// and frame get them, which descriptors are refused, a page that does not answer, and feedback by sound and
+// in the page.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { GatewayStandIn, MANIFEST, clickToPick, launchBrowser, seen, sleep, startPageServer, until } from '../lib/harness.mjs';
@@ -27,6 +28,16 @@ const overlay = () => page.evaluate(() => {
   return host && { open: host.matches(':popover-open'), outlined: host.dataset.outlined, bar: host.shadowRoot.querySelector('.bar').textContent };
 });
 
+// The extension's messages of picking, in order, once it has sent n; taken from what came.
+const told = async (n) => {
+  const about = (m) => ['pickMode', 'picked'].includes(m.type);
+  await until(() => gateway.received.filter(about).length >= n, `${n} messages of picking`);
+  const said = gateway.received.filter(about);
+  gateway.received = gateway.received.filter((m) => !about(m));
+  return said;
+};
+const shapes = (messages) => messages.map((m) => [m.type, m.enabled, m.kind]);
+
 const startPick = (kind) => (gateway.pickMode(kind), until(overlay, 'pick mode in the page'));
 
 before(async () => {
@@ -40,36 +51,41 @@ before(async () => {
 });
 
 after(async () => {
+  await gateway?.stop();
   await browser?.close();
   await Promise.all([pages?.close(), other?.close()]);
-  await gateway?.stop();
 });
 
-test('with no gateway the popup says so and offers no picking; a gateway started later gets the hello', async () => {
+test('with no gateway the popup says so and offers no picking; a gateway started later is linked and proven', async () => {
   // The manifest's key fixes the id, which the gateway's install policy names.
-  assert.equal(new URL(browser.worker.url()).host, 'oiegdpliefffeellobidmjdpfchijfmb');
+  assert.equal(new URL(browser.worker.url()).host, 'kmeaciapdagnafccgodjfjbdohcldifm');
   await sleep(500);
   assert.deepEqual(await shown(),
     { link: 'Gateway not connected', destination: 'none picked in this browser', outcomes: [], stop: false, choose: [false, false] });
-  gateway = await new GatewayStandIn().start();
-  hello = await gateway.take('hello', 8000);
-  assert.equal(hello.version, MANIFEST.version);
+  gateway = await new GatewayStandIn(browser.dataHome).start();
+  const link = await gateway.nextLink(8000);
+  assert.deepEqual(link.before.map((m) => m.type), ['hello', 'proof']);
+  hello = link.before[0];
+  assert.deepEqual([hello.version, hello.browser, Buffer.from(hello.nonce, 'base64').length], [MANIFEST.version, 'Chromium', 16]);
   await popupShows('choose', [true, true]);
 });
 
-test('the popup picks, shows the destination and the last five outcomes, and stops pick mode', async () => {
+test('the popup picks, told to the gateway first, shows the destination and the last five outcomes, and stops pick mode', async () => {
   await popup.click('#pickField');
   await clickToPick(page, page.locator('#email'));
-  email = (await gateway.take('picked')).field;
+  const said = await told(2);
+  assert.deepEqual(shapes(said), [['pickMode', true, 'field'], ['picked', undefined, 'field']]);
+  email = said[1].field;
   assert.equal(email.instance, hello.instance);
   await popupShows('destination', `Email on ${pages.origin}/form.html`);
   for (let i = 1; i <= 5; i++) await gateway.fill(email, `v${i}`);
   await gateway.fill(text('nothere'), 'v6');
   await popupShows('outcomes', ['Fill failed: field not found', 'Filled "v5"', 'Filled "v4"', 'Filled "v3"', 'Filled "v2"']);
-  gateway.pickMode();
+  await popup.click('#pickButton');
   await popupShows('stop', true);
   await popup.click('#stop');
   await until(async () => !(await browser.picking()), 'pick mode to end');
+  assert.deepEqual(shapes(await told(2)), [['pickMode', true, 'button'], ['pickMode', false, 'button']]);
 });
 
 test('a worker that Chromium stopped links again and still fills what it picked before', async () => {
@@ -78,7 +94,7 @@ test('a worker that Chromium stopped links again and still fills what it picked 
   await cdp.send('ServiceWorker.stopAllWorkers');
   await until(() => !gateway.open.length, 'the link to drop');
   await popup.reload(); // the popup's port wakes a new worker
-  await gateway.take('hello');
+  await gateway.nextLink();
   await popupShows('destination', `Email on ${pages.origin}/form.html`);
   assert.deepEqual(await fill(email, 'again'), OK);
   assert.equal(await page.locator('#email').inputValue(), 'again');
@@ -293,13 +309,14 @@ test('the picked page closed, a look-alike of another origin in front: nothing i
   assert.equal(await alike.locator('#email').inputValue(), '');
 });
 
-test('a lost link ends pick mode, and after it nothing comes back but the hello', async () => {
+test('a lost link ends pick mode, and after it nothing comes back but the hello and the proof', async () => {
   gateway.pickMode();
   await until(() => browser.picking(), 'pick mode');
   await gateway.stop();
   await popupShows('link', 'Gateway not connected');
   assert.equal(await browser.picking(), false);
-  gateway = await new GatewayStandIn().start();
-  await gateway.take('hello', 8000);
-  assert.deepEqual(await gateway.after(500), [], 'one link per extension, and nothing but its hello');
+  gateway = await new GatewayStandIn(browser.dataHome).start();
+  const link = await gateway.nextLink(8000);
+  assert.deepEqual(await gateway.after(500), [], 'nothing from before the link');
+  assert.deepEqual([gateway.links.length, link.before.map((m) => m.type)], [1, ['hello', 'proof']], 'one link per extension');
 });
