@@ -7,6 +7,7 @@
 #include "Gateway.h"
 #include "InstallController.h"
 #include "Logger.h"
+#include "NativeHost.h"
 #include "PluginSource.h"
 #include "RulesDialog.h"
 #include "ShellPlatform.h"
@@ -141,7 +142,7 @@ MainWindow::MainWindow(WindowParts parts, QWidget *parent)
     logger->setMirrorToStderr(parts.logToStderr);
     connect(logger.get(), &Logger::written, this, &MainWindow::takeLogLines);
 
-    gateway = new Gateway(pluginLinkPort, this);
+    gateway = new Gateway(pluginLinkPorts, this);
     gateway->setAllowedExtensionIds(configuredExtensionIds());
     gateway->setLocalFailureSound(parts.failureBeep ? std::move(parts.failureBeep) : [] { playFailureBeep(true); });
     installer = new InstallController(std::move(parts.platform), this);
@@ -156,6 +157,11 @@ MainWindow::MainWindow(WindowParts parts, QWidget *parent)
     setupTray();
     setupIpcServer();
     onPluginConnectionChanged(false);
+    // At every start: the browsers then find this user's gateway, wherever the program now lies.
+    QStringList hostLog;
+    registerNativeHost(nativeHostExecutable(), configuredExtensionIds(), &hostLog);
+    for (const QString &line : std::as_const(hostLog))
+        log(line);
     gateway->start();
     // Hidden into a tray that is not there, the window could never be brought back.
     if (!trayAvailable) {
@@ -199,10 +205,11 @@ void MainWindow::buildWidgets()
     tcpGrid->setVerticalSpacing(3);
     tcpGrid->setColumnStretch(1, 1);
     tcpGrid->addWidget(boldLabel(QStringLiteral("Local IP:")), 0, 0);
-    tcpGrid->addWidget(new QLabel(QStringLiteral("127.0.0.1")), 0, 1);
+    intakeAddressLabel = new QLabel;
+    tcpGrid->addWidget(intakeAddressLabel, 0, 1);
     tcpGrid->addWidget(boldLabel(QStringLiteral("Port:")), 1, 0);
     portSpinBox = new QSpinBox;
-    portSpinBox->setRange(1, 65535);
+    portSpinBox->setRange(0, 65535);
     portSpinBox->setButtonSymbols(QAbstractSpinBox::NoButtons);
     portSpinBox->setValue(gateway->storedTcpPort());
     resetButton = new QPushButton(QStringLiteral("Reset"));
@@ -217,8 +224,11 @@ void MainWindow::buildWidgets()
     tcpStatusLabel->setAlignment(Qt::AlignCenter);
     tcpStatusLabel->setMinimumHeight(24);
     tcpGrid->addWidget(tcpStatusLabel, 2, 1);
+    acceptRemoteCheck = new QCheckBox(QStringLiteral("Accept companions from other computers"));
+    acceptRemoteCheck->setChecked(gateway->acceptRemoteCompanions());
+    tcpGrid->addWidget(acceptRemoteCheck, 3, 0, 1, 2);
     // Beside the taller plugin group the rows keep their height; the space goes below them.
-    tcpGrid->setRowStretch(3, 1);
+    tcpGrid->setRowStretch(4, 1);
 
     // Plugin group
     auto *pluginGroup = new QGroupBox(QStringLiteral("Browser Plugin"));
@@ -253,6 +263,10 @@ void MainWindow::buildWidgets()
     restartHintLabel->setStyleSheet(QStringLiteral("color:#e67e22; font-size:9pt; font-weight:bold;"));
     restartHintLabel->hide();
     pluginGrid->addWidget(restartHintLabel, 4, 0, 1, 3);
+    forgetPairingButton = new QPushButton(QStringLiteral("Forget paired browsers"));
+    forgetPairingButton->setToolTip(QStringLiteral("A new pairing key: this user's browsers link again through it, "
+                                                   "and nothing that learned the old key can."));
+    pluginGrid->addWidget(forgetPairingButton, 5, 2);
 
     auto *linkRow = new QHBoxLayout;
     linkRow->setSpacing(10);
@@ -373,7 +387,8 @@ void MainWindow::buildWidgets()
         {soundOnFailureCheck, "soundOnFailureCheck"}, {soundOnSuccessCheck, "soundOnSuccessCheck"},
         {flashFieldCheck, "flashFieldCheck"}, {repeatWindowSpinBox, "repeatWindowSpinBox"}, {rulesButton, "rulesButton"},
         {testValueEdit, "testValueEdit"}, {logView, "logView"}, {clearLogButton, "clearLogButton"},
-        {copyLogButton, "copyLogButton"},
+        {copyLogButton, "copyLogButton"}, {intakeAddressLabel, "intakeAddressLabel"},
+        {acceptRemoteCheck, "acceptRemoteCheck"}, {forgetPairingButton, "forgetPairingButton"},
     };
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));
@@ -384,6 +399,17 @@ void MainWindow::connectSignals()
     connect(gateway, &Gateway::logMessage, this, &MainWindow::log);
     connect(gateway, &Gateway::pluginConnectionChanged, this, &MainWindow::onPluginConnectionChanged);
     connect(gateway, &Gateway::intakeStateChanged, this, &MainWindow::updateTcpStatus);
+    connect(gateway, &Gateway::linksChanged, this, [this] {
+        // A row says Linked for a browser with a proven plugin link.
+        QHash<QString, QString> versions;
+        for (const WebSocketBridge::LinkInfo &link : gateway->pluginLinks()) {
+            for (const Browser &browser : supportedBrowsers()) {
+                if (browser.shortName == link.browser)
+                    versions.insert(browser.key, link.version);
+            }
+        }
+        installer->setLinkedBrowsers(versions);
+    });
     connect(gateway, &Gateway::destinationChanged, this, [this](const QString &url, const QJsonObject &field) {
         destFieldEdit->setText(describeField(field));
         destFieldEdit->setCursorPosition(0);
@@ -416,6 +442,8 @@ void MainWindow::connectSignals()
     connect(testButton, &QPushButton::clicked, this, &MainWindow::onTest);
     connect(testValueEdit, &QLineEdit::returnPressed, this, &MainWindow::onTest);
     connect(clearLogButton, &QPushButton::clicked, this, &MainWindow::onClearLog);
+    connect(acceptRemoteCheck, &QCheckBox::toggled, gateway, &Gateway::setAcceptRemoteCompanions);
+    connect(forgetPairingButton, &QPushButton::clicked, gateway, &Gateway::forgetPairedBrowsers);
     connect(copyLogButton, &QPushButton::clicked, this, &MainWindow::onCopyLog);
     connect(simulateEnterCheck, &QCheckBox::toggled, gateway, &Gateway::setSimulateEnter);
     connect(clickButtonCheck, &QCheckBox::toggled, gateway, &Gateway::setClickButton);
@@ -502,6 +530,7 @@ void MainWindow::onClearLog()
 
 void MainWindow::updateTcpStatus()
 {
+    intakeAddressLabel->setText(gateway->intakeAddressText());
     if (!gateway->isIntakeListening())
         setBadge(tcpStatusLabel, QStringLiteral("Stopped"), QStringLiteral("#c0392b"));
     else if (gateway->intakeClientCount() > 0)
@@ -544,12 +573,13 @@ void MainWindow::showPluginStatus(const QString &browserKey, bool installed)
     QLabel *label = browserKey == BrowserKey::edge     ? edgeStatusLabel
                     : browserKey == BrowserKey::chrome ? chromeStatusLabel
                                                        : chromiumStatusLabel;
-    label->setText(installed ? QStringLiteral("Installed") : QStringLiteral("Not installed"));
-    label->setStyleSheet(installed ? QStringLiteral("color:#2ecc71; font-weight:bold;")
-                                   : QStringLiteral("color:#e67e22; font-weight:bold;"));
+    Q_UNUSED(installed);
+    label->setText(installer->statusText(browserKey));
+    label->setWordWrap(true);
+    label->setStyleSheet(installer->isHealthy(browserKey) ? QStringLiteral("color:#2ecc71; font-weight:bold;")
+                                                          : QStringLiteral("color:#e67e22; font-weight:bold;"));
     // Which entry Install writes, or finds: the id and the address from the settings.
-    const PluginSource source = InstallController::source(browserKey);
-    label->setToolTip(QStringLiteral("Extension id: %1\nUpdate address: %2").arg(source.extensionId, source.updateUrl));
+    label->setToolTip(installer->statusToolTip(browserKey));
     enableInstallButtons();
 }
 

@@ -103,6 +103,9 @@ private:
 
     QSpinBox *portSpinBox = nullptr;
     QPushButton *resetButton = nullptr;
+    QLabel *intakeAddressLabel = nullptr;
+    QCheckBox *acceptRemoteCheck = nullptr;
+    QPushButton *forgetPairingButton = nullptr;
     QLabel *tcpStatusLabel = nullptr;
     QLabel *pluginStatusLabel = nullptr;
     QPushButton *pickFieldButton = nullptr;

@@ -2,7 +2,9 @@
 
 #include "Gateway.h"
 #include "Logger.h"
+#include "NativeHost.h"
 #include "PluginSource.h"
+#include "QuitChannel.h"
 #include "ShellPlatform.h"
 #include "SingleInstance.h"
 
@@ -23,6 +25,10 @@ int runService()
             QObject::connect(connection, &QLocalSocket::disconnected, connection, &QObject::deleteLater);
     });
 
+    QuitChannel quitChannel(quitChannelName(userChannelName()));
+    quitChannel.listen();
+    QObject::connect(&quitChannel, &QuitChannel::quitRequested, &quitChannel, &QCoreApplication::quit);
+
     Logger logger;
     logger.setMirrorToStderr(true);
     logger.openFile(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
@@ -30,6 +36,10 @@ int runService()
     QObject::connect(&gateway, &Gateway::logMessage, &logger, &Logger::log);
     gateway.setAllowedExtensionIds(configuredExtensionIds());
     gateway.setLocalFailureSound([] { playFailureBeep(false); });
+    QStringList hostLog;
+    registerNativeHost(nativeHostExecutable(), configuredExtensionIds(), &hostLog);
+    for (const QString &line : std::as_const(hostLog))
+        logger.log(line);
     gateway.start();
     return QCoreApplication::exec();
 }

@@ -2,6 +2,8 @@
 #include "MainWindow.h"
 
 #include "BuildVersion.h"
+#include "QuitChannel.h"
+#include "SingleInstance.h"
 #include "ShowAndActivate.h"
 
 #include <QAction>
@@ -99,5 +101,11 @@ void MainWindow::setupIpcServer()
             return;
         connect(connection, &QLocalSocket::disconnected, connection, &QObject::deleteLater);
         showAndActivate(this);
+    });
+    auto *quitChannel = new QuitChannel(quitChannelName(ipcChannel), this);
+    quitChannel->listen();
+    connect(quitChannel, &QuitChannel::quitRequested, this, [this] {
+        quitting = true;
+        QCoreApplication::quit();
     });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLocalServer>
 #include <QString>
 
 class QWidget;
@@ -20,3 +21,7 @@ bool stderrIsTerminal();
 // the system's error sound on Windows; the desktop's bell, or without a
 // desktop the terminal's, elsewhere.
 void playFailureBeep(bool desktop);
+
+// Who may write to the quit channel: the user, and on Windows also the
+// administrators (Setup.exe runs as one), whom a pipe's default access admits.
+QLocalServer::SocketOptions quitChannelAccess();

@@ -55,3 +55,10 @@ void playFailureBeep(bool)
 {
     MessageBeep(MB_ICONHAND);
 }
+
+QLocalServer::SocketOptions quitChannelAccess()
+{
+    // No options: the pipe's default security, full access for the user and
+    // the administrators, reading only for everyone else.
+    return QLocalServer::NoOptions;
+}

@@ -14,3 +14,13 @@ QString userChannelName()
 #endif
     return name;
 }
+
+QString quitChannelName(const QString &channelName)
+{
+    QString name = channelName;
+    const QString ipc = QLatin1String(ipcServerName);
+    const qsizetype at = name.lastIndexOf(ipc);
+    if (at >= 0)
+        return name.replace(at, ipc.size(), QStringLiteral("ThornvaleworksFieldpost_Quit"));
+    return name + QStringLiteral("_Quit");
+}

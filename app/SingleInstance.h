@@ -10,3 +10,9 @@ inline constexpr char ipcShowMessage[] = "SHOW";
 // that one user's gateway never answers (or stops) another's start; on Linux
 // in the user's own runtime folder where the session has one.
 QString userChannelName();
+
+// The channel through which Setup.exe asks each user's gateway to quit before
+// it replaces the program's files: "QUIT", from the user or an administrator.
+inline constexpr char quitMessage[] = "QUIT";
+// The quit channel that goes with a single-instance channel.
+QString quitChannelName(const QString &channelName);

@@ -1,5 +1,6 @@
 #include "InstallCommand.h"
 #include "MainWindow.h"
+#include "PairingRecord.h"
 #include "Service.h"
 #include "SingleInstance.h"
 #include "Theme.h"
@@ -18,6 +19,7 @@ const char usage[] =
     "       fieldpost --service            the gateway without a window (log on standard error)\n"
     "       fieldpost --install-plugin B   write the plugin's force-install entry, as Install does\n"
     "       fieldpost --uninstall-plugin B remove it, as Uninstall does\n"
+    "       fieldpost --reset-pairing      forget the paired browsers (a new pairing key), as the window does\n"
     "B: chrome, edge, chromium or all (several with commas).\n";
 
 void setNames()
@@ -43,6 +45,29 @@ bool handOver(bool show)
     return true;
 }
 
+// A new pairing key while no gateway runs; a running one keeps its key in
+// memory, so it is asked to do it from its window instead.
+int resetPairing()
+{
+    // The quit channel answers without showing a window, and ignores a silent knock.
+    QLocalSocket probe;
+    probe.connectToServer(quitChannelName(userChannelName()), QIODevice::ReadWrite);
+    if (probe.waitForConnected(200)) {
+        probe.disconnectFromServer();
+        std::fputs("A Fieldpost gateway runs for this user: use \"Forget paired browsers\" in its window, "
+                   "or quit it first.\n", stderr);
+        return 1;
+    }
+    PairingRecord record;
+    QString error;
+    if (!record.load(&error) || !record.renewKey(&error)) {
+        std::fprintf(stderr, "Cannot write %s (%s).\n", qPrintable(record.path()), qPrintable(error));
+        return 1;
+    }
+    std::printf("Paired browsers forgotten: a new pairing key is in %s.\n", qPrintable(record.path()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -64,6 +89,11 @@ int main(int argc, char *argv[])
             if (handOver(false))
                 return 1;
             return runService();
+        }
+        if (std::strcmp(argv[i], "--reset-pairing") == 0) {
+            QCoreApplication app(argc, argv);
+            setNames();
+            return resetPairing();
         }
         if (std::strcmp(argv[i], "--help") == 0) {
             std::fputs(usage, stdout);

@@ -7,7 +7,10 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QString>
-#include <QTcpServer>
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageAuthenticationCode>
 #include <QtEndian>
 
 #include <algorithm>
@@ -65,13 +68,6 @@ inline long statusKiB(const char *field)
             return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
     }
     return -1;
-}
-
-inline quint16 freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
 }
 
 // A blocking loopback TCP connection with Nagle off, usable from any thread.
@@ -215,6 +211,27 @@ public:
     }
 
     bool send(const QByteArray &frame) { return socket.writeAll(frame); }
+
+    // The plugin's side of the pairing, after the greeting: a hello with a
+    // nonce, the gateway's proof checked, this one's sent.
+    bool prove(const QByteArray &key, quint16 port, const QByteArray &instance = "bench")
+    {
+        const QByteArray nc = QByteArray(16, 'b').toBase64();
+        QByteArray reply;
+        if (!send(textFrame("{\"type\":\"hello\",\"version\":\"bench\",\"instance\":\"" + instance
+                            + "\",\"nonce\":\"" + nc + "\"}"))
+            || !receive(reply) || !reply.contains("\"proof\""))
+            return false;
+        const QJsonObject proof = QJsonDocument::fromJson(reply).object();
+        const QByteArray ng = proof.value(QLatin1String("nonce")).toString().toLatin1();
+        const auto mac = [&](const char *role) {
+            return QMessageAuthenticationCode::hash(QByteArray(role) + '|' + nc + '|' + ng + '|' + QByteArray::number(port),
+                                                    key, QCryptographicHash::Sha256).toBase64();
+        };
+        if (proof.value(QLatin1String("proof")).toString().toLatin1() != mac("gateway"))
+            return false;
+        return send(textFrame("{\"type\":\"proof\",\"proof\":\"" + mac("plugin") + "\"}"));
+    }
 
     // The payload of the next text frame from the server; false when the link is gone.
     bool receive(QByteArray &payload)

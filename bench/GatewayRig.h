@@ -1,8 +1,9 @@
 #pragma once
 
-// The gateway's two servers wired as the window wires them (every line becomes
-// a "fill" for every plugin), on free ports, with peers that play the
-// companion product and the plugin over real loopback sockets.
+// The gateway's two servers wired as the window wires them, but every line
+// becomes a "fill" for every proven plugin, on ports the system chooses, with
+// peers that play the companion product and the plugin over real loopback sockets.
+#include "PluginSocket.h"
 #include "TcpListener.h"
 #include "WebSocketBridge.h"
 #include "TestSupport.h"
@@ -40,27 +41,38 @@ class Gateway : public QObject
 {
 public:
     TcpListener listener;
-    WebSocketBridge bridge;
-    quint16 tcpPort;
+    WebSocketBridge bridge{PortRange{0, 0}};
+    quint16 tcpPort = 0;
     quint16 wsPort = 0;
+    const QByteArray key = QByteArray(32, 'r');
+    QList<WebSocketBridge::LinkId> links;
+    qint64 nextId = 1;
     // Every log line except the raw-chunk dumps, which only repeat the traffic.
     QStringList log;
 
-    Gateway() : bridge(support::freePort(), nullptr), tcpPort(support::freePort())
+    Gateway()
     {
-        // The bridge was given its port; read it back from its log line.
-        connect(&listener, &TcpListener::lineReceived, this,
-                [this](const QString &line) { bridge.sendFill(field(), line, false, QJsonObject(), false, 300); });
+        bridge.setPairingKey(key);
+        connect(&listener, &TcpListener::lineReceived, this, [this](const QString &line) {
+            const qint64 id = nextId++;
+            for (WebSocketBridge::LinkId link : std::as_const(links))
+                bridge.sendFillTo(link, field(), line, false, QJsonObject(), false, 300, id, false);
+        });
+        connect(&bridge, &WebSocketBridge::linksChanged, this, [this] {
+            links.clear();
+            for (const WebSocketBridge::LinkInfo &info : bridge.provenLinks())
+                links << info.id;
+        });
         connect(&listener, &TcpListener::logMessage, this, &Gateway::keep);
         connect(&bridge, &WebSocketBridge::logMessage, this, &Gateway::keep);
     }
 
     bool start()
     {
-        if (!bridge.listen() || !listener.start(tcpPort))
+        if (!bridge.listen() || !listener.start(0))
             return false;
-        const QString listening = log.filter(QStringLiteral("WebSocket: listening on ws://127.0.0.1:")).value(0);
-        wsPort = quint16(listening.section(QLatin1Char(':'), -1).toUInt());
+        wsPort = bridge.listeningPort();
+        tcpPort = listener.serverPort();
         return wsPort != 0;
     }
 
@@ -74,32 +86,21 @@ private:
     }
 };
 
-// A plugin: counts the "fill" values it is sent, in arrival order.
-class Plugin : public QObject
+// A proven plugin: counts the "fill" values it is sent, in arrival order.
+class Plugin : public ProvenPlugin
 {
 public:
-    QWebSocket socket;
     QStringList values;
 
     Plugin()
     {
-        connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
-            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+        handler = [this](const QJsonObject &message) {
             if (message.value(QLatin1String("type")).toString() == QLatin1String("fill"))
                 values << message.value(QLatin1String("value")).toString();
-        });
+        };
     }
 
-    bool open(quint16 port)
-    {
-        bool hello = false;
-        auto c = connect(&socket, &QWebSocket::textMessageReceived, this,
-                         [&hello](const QString &text) { hello |= text.contains(QLatin1String("hello")); });
-        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
-        const bool ok = QTest::qWaitFor([&hello] { return hello; }, 5000);
-        disconnect(c);
-        return ok;
-    }
+    bool open(const Gateway &gateway) { return link(gateway.wsPort, gateway.key); }
 };
 
 // A well-behaved companion connection.

@@ -7,6 +7,7 @@
 #include "BrowserPlatform.h"
 #include "FrameFormat.h"
 #include "MainWindow.h"
+#include "PairingRecord.h"
 #include "TcpListener.h"
 #include "WebSocketBridge.h"
 
@@ -34,7 +35,8 @@ constexpr double lightRate = 1000;
 constexpr int memoryLines = 1000000; // forwarded before resident memory is compared with idle
 constexpr qsizetype writeSize = 64 * 1024;
 
-const QJsonObject field = QJsonDocument::fromJson(R"({"label":"Qty","tag":"input","type":"number","id":"qty"})").object();
+// Picked in the browser whose plugin's hello says "bench".
+const QJsonObject field = QJsonDocument::fromJson(R"({"label":"Qty","tag":"input","type":"number","id":"qty","instance":"bench"})").object();
 
 // How many lines each phase sends.
 struct Plan
@@ -75,8 +77,8 @@ int sequenceOf(const QByteArray &fill)
 
 // Drives one gateway: `ready` is polled on this thread after the plugin has
 // connected (and picked, when `pick` is set) until the gateway can forward.
-Run drive(WebSocketBridge *bridge, quint16 wsPort, quint16 tcpPort, bool pick, const std::function<bool()> &ready,
-          const Plan &plan)
+Run drive(WebSocketBridge *bridge, quint16 wsPort, const QByteArray &key, quint16 tcpPort, bool pick,
+          const std::function<bool()> &ready, const Plan &plan)
 {
     // The plugin's answers are part of the load; a phase ends when they are all handled.
     std::atomic<int> answered{0};
@@ -92,11 +94,14 @@ Run drive(WebSocketBridge *bridge, quint16 wsPort, quint16 tcpPort, bool pick, c
     std::thread plugin([&] {
         bench::WsClient client;
         QByteArray payload;
-        if (!client.open(wsPort) || !client.socket.setReceiveTimeout(10) || !client.receive(payload)) {
+        if (!client.open(wsPort) || !client.socket.setReceiveTimeout(10) || !client.receive(payload)
+            || !client.prove(key, wsPort)) {
             pluginFailed = true;
             return;
         }
         if (pick) {
+            // As from the plugin's popup: pick mode, then the pick.
+            client.send(bench::WsClient::textFrame(R"({"type":"pickMode","enabled":true,"kind":"field"})"));
             const QJsonObject picked{{"type", "picked"}, {"kind", "field"}, {"url", "https://shop.example/"}, {"field", field}};
             client.send(bench::WsClient::textFrame(QJsonDocument(picked).toJson(QJsonDocument::Compact)));
         }
@@ -221,22 +226,14 @@ struct Window
 // One run through a MainWindow that believes in a tray, so that it starts hidden.
 Run runWindow(const Window &how, const Plan &plan, const QString &sandbox, int savedStderr)
 {
-    const quint16 tcpPort = bench::freePort();
     QSettings settings;
     settings.clear();
-    settings.setValue(QStringLiteral("tcpPort"), tcpPort);
+    settings.setValue(QStringLiteral("tcpPort"), 0);
     if (!how.pick) {
         settings.setValue(QStringLiteral("lastDestField"), QString::fromUtf8(QJsonDocument(field).toJson(QJsonDocument::Compact)));
         settings.setValue(QStringLiteral("lastDestUrl"), QStringLiteral("https://shop.example/"));
     }
     settings.sync();
-    // The window's port is fixed; on a shared machine a test may hold it for a while.
-    for (int tries = 0; tries < 600; ++tries) {
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::LocalHost, 9000))
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
     const QString logFolder = how.logFile ? QDir(sandbox).filePath(QStringLiteral("log")) : QString();
     MainWindow window({createSystemPlatform(), QCoreApplication::applicationName(), true, logFolder});
     auto *logView = window.findChild<QPlainTextEdit *>();
@@ -252,12 +249,14 @@ Run runWindow(const Window &how, const Plan &plan, const QString &sandbox, int s
                      qPrintable(logText().left(2000)));
         return Run();
     };
-    if (!logText().contains(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")))
-        return fail("the window could not listen on port 9000 (is a gateway running?)");
+    // The ports and the key, as the plugin learns them.
+    const std::optional<PairingRecord::Contents> record = PairingRecord::read(PairingRecord::defaultPath());
+    if (!record || !record->port || !record->intakePort)
+        return fail("the window wrote no pairing record with its ports");
     if (how.logFile != logText().contains(QStringLiteral("Log file: ") + QDir::toNativeSeparators(logFolder)))
         return fail("the log file is not as asked");
     auto *bridge = window.findChild<WebSocketBridge *>();
-    const Run run = drive(bridge, 9000, tcpPort, how.pick, [&] {
+    const Run run = drive(bridge, record->port, record->key, record->intakePort, how.pick, [&] {
         return bridge->isConnected()
                && logText().contains(how.pick ? QStringLiteral("Field selected:") : QStringLiteral("Last destination restored:"));
     }, plan);
@@ -328,15 +327,16 @@ int main(int argc, char **argv)
 
     Run bare;
     {
-        const quint16 tcpPort = bench::freePort();
-        const quint16 wsPort = bench::freePort();
         TcpListener listener;
-        WebSocketBridge bridge(wsPort);
+        WebSocketBridge bridge(PortRange{0, 0});
+        const QByteArray key(32, 'b');
+        bridge.setPairingKey(key);
         QObject::connect(&listener, &TcpListener::lineReceived, &bridge,
                          [&bridge](const QString &line) { bridge.sendFill(field, line, false, QJsonObject(), false, 300); });
-        if (!listener.start(tcpPort) || !bridge.listen())
+        if (!listener.start(0) || !bridge.listen())
             return 2;
-        bare = drive(&bridge, wsPort, tcpPort, false, [&] { return bridge.isConnected(); }, Plan());
+        bare = drive(&bridge, bridge.listeningPort(), key, listener.serverPort(), false, [&] { return bridge.isConnected(); },
+                     Plan());
         print("baseline: listener -> bridge", bare);
     }
     std::fflush(stderr);

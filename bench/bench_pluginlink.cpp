@@ -47,7 +47,8 @@ bool drive(const std::function<bool()> &client)
     return ok;
 }
 
-Figures measure(quint16 port, int size, int pipelined, int roundTrips)
+// key: the pairing key to prove the link with; empty for a server that asks no proof.
+Figures measure(quint16 port, int size, int pipelined, int roundTrips, const QByteArray &key = {})
 {
     Figures figures;
     const QByteArray frame = bench::WsClient::textFrame(message(size));
@@ -55,6 +56,8 @@ Figures measure(quint16 port, int size, int pipelined, int roundTrips)
         bench::WsClient client;
         QByteArray reply;
         if (!client.open(port) || !client.receive(reply) || !reply.contains("hello"))
+            return false;
+        if (!key.isEmpty() && !client.prove(key, port))
             return false;
 
         // Throughput: the writer runs ahead while a second thread takes the answers.
@@ -109,12 +112,14 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
 
-    const quint16 bridgePort = bench::freePort();
-    WebSocketBridge bridge(bridgePort);
+    WebSocketBridge bridge(PortRange{0, 0});
+    const QByteArray key(32, 'p');
+    bridge.setPairingKey(key);
     if (!bridge.listen()) {
-        std::fprintf(stderr, "bench_pluginlink: WebSocketBridge cannot listen on %u\n", bridgePort);
+        std::fprintf(stderr, "bench_pluginlink: WebSocketBridge cannot listen\n");
         return 2;
     }
+    const quint16 bridgePort = bridge.listeningPort();
     QObject::connect(&bridge, &WebSocketBridge::fillResult, &bridge, [&bridge] { bridge.sendScan(); });
 
     QWebSocketServer qtServer(QStringLiteral("bench"), QWebSocketServer::NonSecureMode);
@@ -148,7 +153,7 @@ int main(int argc, char **argv)
     for (const Case &c : cases) {
         Figures ours, theirs;
         for (int round = 0; round < rounds; ++round) {
-            const Figures a = measure(bridgePort, c.size, c.pipelined, c.roundTrips);
+            const Figures a = measure(bridgePort, c.size, c.pipelined, c.roundTrips, key);
             const Figures b = measure(qtServer.serverPort(), c.size, c.pipelined, c.roundTrips);
             ours = round == 0 ? a : better(ours, a);
             theirs = round == 0 ? b : better(theirs, b);

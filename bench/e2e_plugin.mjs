@@ -11,18 +11,16 @@
 //   node bench/e2e_plugin.mjs      (build the gateway and fieldpost-send first)
 // Needs the npm packages of tests/plugin (npm ci there) and /usr/bin/chromium.
 import { connect } from 'node:net';
+import { createHmac, randomBytes } from 'node:crypto';
 import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import {
-  GATEWAY_PORT, clickToPick, launchBrowser, scratchDir, sleep, startPageServer,
+  MANIFEST, clickToPick, launchBrowser, pickFromPopup, sleep, startPageServer,
 } from '../tests/plugin/lib/harness.mjs';
 import { Gateway, REPO_ROOT, waitUntil } from './gateway-process.mjs';
 
 // bench/floor-extension's id, which the key in its manifest gives it.
 const FLOOR_EXTENSION_ID = 'acofhmbnjcehehjecbjjchlahjfihbpo';
-
-// The gateway inherits this: its log file goes to a scratch folder, not the user's.
-process.env.XDG_DATA_HOME = join(scratchDir('bench-data'), 'data');
 
 const { WebSocket } = createRequire(join(REPO_ROOT, 'tests', 'plugin', '/'))('ws');
 const LATENCY_LINES = 500;
@@ -66,23 +64,31 @@ const tcp = connect({ host: '127.0.0.1', port: gateway.tcpPort });
 tcp.setNoDelay(true);
 await new Promise((r, j) => { tcp.once('connect', r); tcp.once('error', j); });
 
-// Baseline: a bare client on the plugin link that answers every fill at once.
-const bare = new WebSocket(`ws://127.0.0.1:${GATEWAY_PORT}`);
+// Baseline: a bare client on the plugin link, proven with the user's key, that answers every fill at once.
+const bare = new WebSocket(`ws://127.0.0.1:${gateway.pluginPort}`);
+const nc = randomBytes(16).toString('base64');
+const mac = (role, ng) => createHmac('sha256', Buffer.from(gateway.key, 'base64'))
+  .update(`${role}|${nc}|${ng}|${gateway.pluginPort}`).digest('base64');
 await new Promise((r) => bare.once('open', r));
 bare.on('message', (data) => {
-  if (JSON.parse(data.toString()).type === 'fill') bare.send('{"type":"fillResult","ok":true,"error":""}');
+  const message = JSON.parse(data.toString());
+  if (message.type === 'proof') bare.send(JSON.stringify({ type: 'proof', proof: mac('plugin', message.nonce) }));
+  if (message.type === 'fill') bare.send(`{"type":"fillResult","id":${message.id},"ok":true,"error":""}`);
 });
-bare.send(JSON.stringify({ type: 'picked', kind: 'field', url: 'http://bench/', field: { label: 'Bench', tag: 'input' } }));
+bare.send(JSON.stringify({ type: 'hello', version: 'bare', instance: 'bare', nonce: nc }));
+await gateway.waitLogged('Plugin prêt (vbare)');
+bare.send(JSON.stringify({ type: 'pickMode', enabled: true, kind: 'field' }));
+bare.send(JSON.stringify({ type: 'picked', kind: 'field', url: 'http://bench/', field: { label: 'Bench', tag: 'input', instance: 'bare' } }));
 await gateway.waitLogged('Field selected: Bench  [input]');
 const baseline = await latencies('base', LATENCY_LINES);
 bare.close();
 await gateway.waitLogged('Plugin disconnected');
 
 // The floor: the browser's own message path, worker to page and back, and nothing else.
-const floorBrowser = await launchBrowser(join(REPO_ROOT, 'bench', 'floor-extension'));
+const floorBrowser = await launchBrowser(join(REPO_ROOT, 'bench', 'floor-extension'), { dataHome: gateway.dataHome });
 const floorPage = await floorBrowser.context.newPage();
 await floorPage.goto(`${pages.origin}/form.html`);
-await gateway.waitLogged('Plugin connected', { timeout: 15000 });
+await gateway.waitLogged('Plugin prêt (v0.0.1)', { timeout: 15000 });
 await waitUntil(() => floorBrowser.worker.evaluate(() => {
   try { globalThis.pick(); return true; } catch (e) { return false; }
 }), { every: 50, timeout: 5000 });
@@ -91,12 +97,14 @@ const floor = await latencies('floor', LATENCY_LINES);
 await floorBrowser.close();
 await gateway.waitLogged('Plugin disconnected');
 
-const browser = await launchBrowser();
+// The link time: from the browser's start to the gateway's proven link with its plugin.
+const linkStart = now();
+const browser = await launchBrowser(undefined, { dataHome: gateway.dataHome });
+await gateway.waitLogged(`Plugin prêt (v${MANIFEST.version})`, { timeout: 15000 });
+const linkMs = gateway.logged(`Plugin prêt (v${MANIFEST.version})`)[0].at - linkStart;
 const page = await browser.context.newPage();
 await page.goto(`${pages.origin}/form.html`);
-await gateway.waitLogged('Plugin connected', { timeout: 15000 });
-await browser.worker.evaluate(() =>
-  globalThis.fieldpost.handleGatewayMessage({ type: 'pickMode', enabled: true, kind: 'field' }));
+await pickFromPopup(browser.context, new URL(browser.worker.url()).host);
 await clickToPick(page, page.locator('#email'));
 await gateway.waitLogged('Field selected: Email  [input/email]');
 const plugin = await latencies('lat', LATENCY_LINES);
@@ -138,6 +146,7 @@ const rows = [
     `plugin ×${(percentile(plugin, 50) / percentile(floor, 50)).toFixed(2)} of it`],
   ['the floor: line → fill answered, p99', ms(percentile(floor, 99)), '-',
     `plugin ×${(percentile(plugin, 99) / percentile(floor, 99)).toFixed(2)} of it`],
+  ['browser start → first proven link', ms(linkMs), '-', 'native host asked, link opened and proven both ways'],
   ...rates.map((r) => [`plain fills at ${r.rate} lines/s`, r.pass ? 'ok' : 'FAILED', r.rate === TARGET.rate ? 'none lost or reordered' : '-',
     `${r.sent} sent in ${r.sendSeconds.toFixed(2)} s, ${r.filled} filled, lost ${r.lost}, failed ${r.failed}` +
     `${r.inOrder ? '' : ', OUT OF ORDER'}${r.firstFailure ? `, first: ${r.firstFailure}` : ''}`]),

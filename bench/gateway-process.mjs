@@ -1,13 +1,13 @@
 // The real gateway as a child process, for the benchmarks and the end-to-end
-// test: as a service (no window), with a throw-away settings store and
-// single-instance channel, its log read from stderr with the time each line
-// arrived.
+// test: as a service (no window), with a throw-away settings store, data home
+// and single-instance channel, its log read from stderr with the time each
+// line arrived. Its ports and pairing key come from its pairing record, as
+// the plugin learns them.
 import { spawn } from 'node:child_process';
-import { existsSync, mkdirSync, writeFileSync } from 'node:fs';
-import { createServer } from 'node:net';
+import { existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { GATEWAY_PORT, scratchDir, sleep } from '../tests/plugin/lib/harness.mjs';
+import { scratchDir, sleep } from '../tests/plugin/lib/harness.mjs';
 
 export const REPO_ROOT = resolve(dirname(fileURLToPath(import.meta.url)), '..');
 
@@ -24,16 +24,6 @@ export async function waitUntil(check, { timeout = 10000, every = 10, what = 'co
 
 function built(env, name) {
   return process.env[env] || ['build-test', 'build'].map((b) => join(REPO_ROOT, b, name)).find(existsSync);
-}
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = createServer().once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
 }
 
 // The settings file's text: plain keys under [General], "Group/key" under [Group].
@@ -53,34 +43,34 @@ export class Gateway {
     this.settings = settings;
   }
 
-  // A gateway that lost port 9000 to another program on a shared machine tries again.
+  // Both servers on ports of their own: the plugin link on the first free one from 9000, the intake where the
+  // system puts it (a stored port of 0).
   async start() {
     this.app = built('FIELDPOST_APP', 'app/fieldpost');
     this.sendTool = built('FIELDPOST_SEND', 'tools/fieldpost-send');
     if (!this.app || !this.sendTool) throw new Error('build the fieldpost and fieldpost-send targets first');
-    await waitUntil(async () => {
-      await this.stop();
-      this.spawn(await freePort());
-      await waitUntil(() => this.logged(/^WebSocket: (listening|failed)/).length || this.process.exitCode !== null,
-        { what: 'the gateway to start' });
-      return this.logged(`WebSocket: listening on ws://127.0.0.1:${GATEWAY_PORT}`).length > 0;
-    }, { timeout: 60000, every: 500, what: `the gateway to listen on port ${GATEWAY_PORT}` });
-    await this.waitLogged(/^TCP: listening/);
+    // The browsers' native host, beside the gateway as the build puts it.
+    process.env.FIELDPOST_LINK ??= resolve(dirname(this.app), 'fieldpost-link');
+    this.spawn();
+    await this.waitLogged('Ready. Connect the browser plugin.', { timeout: 20000 });
+    const record = JSON.parse(readFileSync(join(this.dataHome, 'Thornvaleworks', 'Fieldpost', 'pairing.json'), 'utf8'));
+    Object.assign(this, { pluginPort: record.port, tcpPort: record.intakePort, key: record.key });
     return this;
   }
 
-  spawn(tcpPort) {
-    this.tcpPort = tcpPort;
+  spawn() {
     this.lines = [];
     const dir = scratchDir('gateway');
+    this.dataHome = join(dir, 'data');
+    this.configHome = join(dir, 'config');
     mkdirSync(join(dir, 'config', 'Thornvaleworks'), { recursive: true });
     mkdirSync(join(dir, 'tmp'));
     mkdirSync(join(dir, 'run'), { mode: 0o700 });
-    writeFileSync(join(dir, 'config', 'Thornvaleworks', 'Fieldpost.conf'), settingsText({ tcpPort, ...this.settings }));
+    writeFileSync(join(dir, 'config', 'Thornvaleworks', 'Fieldpost.conf'), settingsText({ tcpPort: 0, ...this.settings }));
     this.process = spawn(this.app, ['--service'], {
       env: {
-        ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: join(dir, 'config'), TMPDIR: join(dir, 'tmp'),
-        XDG_RUNTIME_DIR: join(dir, 'run'),
+        ...process.env, QT_QPA_PLATFORM: 'offscreen', XDG_CONFIG_HOME: join(dir, 'config'), XDG_DATA_HOME: this.dataHome,
+        TMPDIR: join(dir, 'tmp'), XDG_RUNTIME_DIR: join(dir, 'run'),
       },
       stdio: ['ignore', 'pipe', 'pipe'],
     });

@@ -21,20 +21,19 @@ constexpr int framesPerWrite = 500;
 
 // A plugin that checks order as the fills come in instead of keeping them,
 // and answers each one as the real plugin does.
-class CountingPlugin : public QObject
+class CountingPlugin : public ProvenPlugin
 {
 public:
-    QWebSocket socket;
     std::array<int, companions> next{};
     int received = 0;
     QStringList faults;
 
     CountingPlugin()
     {
-        connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
-            const QString value = QJsonDocument::fromJson(text.toUtf8()).object().value(QLatin1String("value")).toString();
+        handler = [this](const QJsonObject &message) {
+            const QString value = message.value(QLatin1String("value")).toString();
             if (value.isEmpty())
-                return; // the hello
+                return;
             const int k = value.section(QLatin1Char('-'), 0, 0).mid(1).toInt();
             const int seq = value.section(QLatin1Char('-'), 1, 1).toInt();
             if (k < 0 || k >= companions || seq != next[size_t(k)]) {
@@ -44,8 +43,9 @@ public:
                 ++next[size_t(k)];
             }
             ++received;
-            socket.sendTextMessage(QStringLiteral(R"({"type":"fillResult","ok":true})"));
-        });
+            socket.sendTextMessage(QStringLiteral(R"({"type":"fillResult","ok":true,"id":%1})")
+                                       .arg(message.value(QLatin1String("id")).toInteger()));
+        };
     }
 };
 
@@ -75,11 +75,9 @@ private slots:
         rig::Gateway gateway;
         QVERIFY(gateway.start());
         CountingPlugin plugins[2];
-        for (CountingPlugin &plugin : plugins) {
-            plugin.socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(gateway.wsPort)));
-            QVERIFY(QTest::qWaitFor([&] { return plugin.socket.state() == QAbstractSocket::ConnectedState; }, 5000));
-        }
-        QTRY_COMPARE(gateway.log.count(QStringLiteral("Plugin connected")), 2);
+        for (CountingPlugin &plugin : plugins)
+            QVERIFY(plugin.link(gateway.wsPort, gateway.key));
+        QTRY_COMPARE(gateway.links.size(), 2);
 
         std::array<std::unique_ptr<rig::Companion>, companions> senders;
         std::array<int, companions> sent{};

@@ -5,6 +5,7 @@
 #include "TcpListener.h"
 #include "WebSocketBridge.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QTimer>
@@ -34,13 +35,17 @@ QJsonObject parseStoredObject(const QString &text)
 
 } // namespace
 
-Gateway::Gateway(quint16 pluginPort, QObject *parent)
+Gateway::Gateway(PortRange pluginPorts, QObject *parent, QString record)
     : QObject(parent)
-    , bridge(new WebSocketBridge(pluginPort, this))
+    , bridge(new WebSocketBridge(pluginPorts, this))
     , tcpListener(new TcpListener(this))
+    , pairing(std::move(record))
+    , listenRetry(new QTimer(this))
     , deadlineTimer(new QTimer(this))
 {
     clock.start();
+    listenRetry->setInterval(ListenRetryMs);
+    connect(listenRetry, &QTimer::timeout, this, &Gateway::retryListening);
     deadlineTimer->setSingleShot(true);
     deadlineTimer->setTimerType(Qt::CoarseTimer);
     connect(deadlineTimer, &QTimer::timeout, this, &Gateway::checkDeadlines);
@@ -56,6 +61,9 @@ Gateway::Gateway(quint16 pluginPort, QObject *parent)
     ruleList = readRules(settings, &skippedRules);
     separator = readGs1Separator(settings);
     lineRules.setRules(ruleList, separator);
+    acceptRemote = settings.value(SettingsKey::acceptRemoteCompanions, false).toBool();
+    tcpListener->setAcceptRemote(acceptRemote);
+    tcpListener->setAdmitOtherLocalUsers(settings.value(SettingsKey::admitOtherLocalUsers, false).toBool());
 
     connect(bridge, &WebSocketBridge::logMessage, this, &Gateway::logMessage);
     connect(bridge, &WebSocketBridge::pluginConnectionChanged, this, &Gateway::onPluginConnectionChanged);
@@ -63,12 +71,19 @@ Gateway::Gateway(quint16 pluginPort, QObject *parent)
     connect(bridge, &WebSocketBridge::fieldPicked, this, &Gateway::onFieldPicked);
     connect(bridge, &WebSocketBridge::fillResult, this, &Gateway::onFillResult);
     connect(bridge, &WebSocketBridge::buttonClicked, this, &Gateway::onButtonClicked);
+    connect(bridge, &WebSocketBridge::linkClosed, this, &Gateway::onLinkClosed);
+    connect(bridge, &WebSocketBridge::linksChanged, this, &Gateway::linksChanged);
     connect(tcpListener, &TcpListener::logMessage, this, &Gateway::logMessage);
     connect(tcpListener, &TcpListener::lineReceived, this, &Gateway::onLine);
     connect(tcpListener, &TcpListener::clientCountChanged, this, &Gateway::intakeStateChanged);
 }
 
-Gateway::~Gateway() = default;
+Gateway::~Gateway()
+{
+    // The native host then tells the plugin that no gateway runs, rather than a port that is gone.
+    if (bridge->isListening())
+        pairing.setStopped();
+}
 
 bool Gateway::isIntakeListening() const
 {
@@ -80,16 +95,39 @@ int Gateway::intakeClientCount() const
     return tcpListener->clientCount();
 }
 
+quint16 Gateway::intakePort() const
+{
+    return tcpListener->isListening() ? tcpListener->serverPort() : 0;
+}
+
+quint16 Gateway::pluginPort() const
+{
+    return bridge->listeningPort();
+}
+
+QString Gateway::intakeAddressText() const
+{
+    // What it would bind while it waits for its port.
+    const QString bound = tcpListener->boundAddressText();
+    if (!bound.isEmpty())
+        return bound;
+    return acceptRemote ? QStringLiteral("all addresses") : QStringLiteral("127.0.0.1");
+}
+
 bool Gateway::isPluginConnected() const
 {
     return bridge->isConnected();
 }
 
+QList<WebSocketBridge::LinkInfo> Gateway::pluginLinks() const
+{
+    return bridge->provenLinks();
+}
+
 quint16 Gateway::storedTcpPort() const
 {
-    // Not a number reads as 0, which is raised to 1, as a spin box would.
     const int stored = QSettings().value(SettingsKey::tcpPort, SettingsDefault::tcpPort).toInt();
-    return quint16(qBound(1, stored, 65535));
+    return quint16(qBound(0, stored, 65535));
 }
 
 void Gateway::setAllowedExtensionIds(const QStringList &ids)
@@ -102,17 +140,92 @@ void Gateway::start()
     // Rules an administrator deployed with a mistake: each is named once, and the others run.
     for (const QString &line : std::exchange(skippedRules, QStringList()))
         emit logMessage(line);
-    bridge->listen();
-    emit logMessage(QStringLiteral("Ready. Connect the browser plugin."));
+    QString error;
+    if (!pairing.load(&error))
+        emit logMessage(QStringLiteral("Pairing: cannot keep the pairing record %1 (%2); browsers cannot link.")
+                            .arg(pairing.path(), error));
+    bridge->setPairingKey(pairing.key());
+    listenForPlugin(false);
     startTcp(storedTcpPort());
     restoreLastSelection();
 }
 
+bool Gateway::listenForPlugin(bool quiet)
+{
+    if (bridge->listen(true)) {
+        noteListening();
+        return true;
+    }
+    if (!quiet)
+        emit logMessage(bridge->lastListenFailure() + QStringLiteral("; trying again every %1 s").arg(ListenRetryMs / 1000));
+    listenRetry->start();
+    return false;
+}
+
 void Gateway::startTcp(quint16 port)
 {
-    tcpListener->start(port);
+    intakeWanted = port;
+    if (tcpListener->start(port)) {
+        noteListening();
+    } else {
+        // Another user's gateway on a shared computer may hold it, or a program that will let go.
+        if (tcpListener->lastListenError() == QAbstractSocket::AddressInUseError)
+            emit logMessage(QStringLiteral("TCP: port %1 is held by another user or program; trying again every %2 s")
+                                .arg(port)
+                                .arg(ListenRetryMs / 1000));
+        listenRetry->start();
+    }
     QSettings().setValue(SettingsKey::tcpPort, int(port));
     emit intakeStateChanged();
+}
+
+void Gateway::retryListening()
+{
+    bool waiting = !bridge->isListening() && !listenForPlugin(true);
+    if (!tcpListener->isListening()) {
+        if (tcpListener->start(intakeWanted, false)) {
+            noteListening();
+            emit intakeStateChanged();
+        } else {
+            waiting = true;
+        }
+    }
+    if (!waiting)
+        listenRetry->stop();
+}
+
+void Gateway::noteListening()
+{
+    QString error;
+    if (bridge->isListening()
+        && !pairing.setRunning(bridge->listeningPort(), intakePort(), QCoreApplication::applicationPid(), &error))
+        emit logMessage(QStringLiteral("Pairing: cannot write %1 (%2); browsers cannot find this gateway.")
+                            .arg(pairing.path(), error));
+    if (ready || !bridge->isListening() || !tcpListener->isListening())
+        return;
+    ready = true;
+    emit logMessage(QStringLiteral("Ready. Connect the browser plugin."));
+}
+
+void Gateway::setAcceptRemoteCompanions(bool on)
+{
+    keep(acceptRemote, SettingsKey::acceptRemoteCompanions, on);
+    tcpListener->setAcceptRemote(on);
+    if (tcpListener->isListening() || listenRetry->isActive())
+        restartIntake(intakeWanted);
+}
+
+void Gateway::forgetPairedBrowsers()
+{
+    QString error;
+    if (!pairing.renewKey(&error)) {
+        emit logMessage(QStringLiteral("Pairing: cannot write a new key to %1 (%2); the paired browsers stay.")
+                            .arg(pairing.path(), error));
+        return;
+    }
+    noteListening();
+    bridge->setPairingKey(pairing.key());
+    emit logMessage(QStringLiteral("Paired browsers forgotten: this user's browsers link again with a new key."));
 }
 
 void Gateway::restartIntake(quint16 port)
@@ -188,7 +301,10 @@ void Gateway::onLine(QString line)
         sound(FeedbackSound::failure, QString());
         return;
     }
-    fillDestination(*value);
+    if (const quint64 link = destinationLink(QStringLiteral("\u2192 ")))
+        fillDestination(*value, link);
+    else
+        sound(FeedbackSound::failure, QString());
 }
 
 void Gateway::sendTest(const QString &value)
@@ -201,8 +317,21 @@ void Gateway::sendTest(const QString &value)
         emit logMessage(QStringLiteral("Test: plugin not connected."));
         return;
     }
+    const quint64 link = destinationLink(QStringLiteral("Test: "));
+    if (!link)
+        return;
     if (const std::optional<QString> shapedValue = shaped(value))
-        fillDestination(*shapedValue);
+        fillDestination(*shapedValue, link);
+}
+
+// A line goes to the one browser that picked its field: no other browser, of
+// this user or another, ever sees it.
+quint64 Gateway::destinationLink(const QString &prefix)
+{
+    const quint64 link = bridge->linkOf(destField.value(QLatin1String("instance")).toString());
+    if (!link)
+        emit logMessage(prefix + QStringLiteral("The browser that picked the field is not linked, ignored."));
+    return link;
 }
 
 std::optional<QString> Gateway::shaped(const QString &line)
@@ -220,12 +349,12 @@ std::optional<QString> Gateway::shaped(const QString &line)
     return result.line;
 }
 
-void Gateway::fillDestination(const QString &value)
+void Gateway::fillDestination(const QString &value, quint64 link)
 {
     const bool withClick = click && !destButton.isEmpty();
     const qint64 budget = FillBudgetMs + (enter || withClick ? buttonClickDelayMs + PageLoadBudgetMs : 0);
-    const quint64 id = inFlight.add(clock.elapsed(), budget, withClick);
-    bridge->sendFillWithId(destField, value, enter, destButton, withClick, buttonClickDelayMs, qint64(id), flash);
+    const quint64 id = inFlight.add(clock.elapsed(), budget, withClick, link);
+    bridge->sendFillTo(link, destField, value, enter, destButton, withClick, buttonClickDelayMs, qint64(id), flash);
     lastSent = value;
     lastSentAt.start();
 
@@ -238,11 +367,14 @@ void Gateway::fillDestination(const QString &value)
     scheduleDeadlineCheck();
 }
 
-void Gateway::onFillResult(bool ok, QString error, qint64 id)
+void Gateway::onFillResult(bool ok, QString error, qint64 id, quint64 link)
 {
+    // An answer from another link than the line's is no answer; a late one,
+    // for a line already reported unanswered, is logged and no more.
+    const LinesInFlight::Outcome outcome = inFlight.fillAnswered(clock.elapsed(), id, ok, link);
+    if (outcome.kind == LinesInFlight::Outcome::OtherLink)
+        return;
     emit logMessage(ok ? QStringLiteral("Fill OK.") : QStringLiteral("Fill FAILED: %1").arg(error));
-    // A late answer, for a line already reported unanswered, is logged and no more.
-    const LinesInFlight::Outcome outcome = inFlight.fillAnswered(clock.elapsed(), id, ok);
     if (outcome.kind != LinesInFlight::Outcome::Unmatched) {
         if (!ok) {
             emit lineNotFilled(error);
@@ -254,10 +386,12 @@ void Gateway::onFillResult(bool ok, QString error, qint64 id)
     scheduleDeadlineCheck();
 }
 
-void Gateway::onButtonClicked(bool ok, QString error, qint64 id)
+void Gateway::onButtonClicked(bool ok, QString error, qint64 id, quint64 link)
 {
+    const LinesInFlight::Outcome outcome = inFlight.clickAnswered(clock.elapsed(), id, link);
+    if (outcome.kind == LinesInFlight::Outcome::OtherLink)
+        return;
     emit logMessage(ok ? QStringLiteral("Button clicked.") : QStringLiteral("Button click FAILED: %1").arg(error));
-    const LinesInFlight::Outcome outcome = inFlight.clickAnswered(clock.elapsed(), id);
     // After a failed fill the click is skipped: the fill's failure said it all.
     if (outcome.kind != LinesInFlight::Outcome::Unmatched && outcome.filled) {
         if (!ok) {
@@ -306,9 +440,8 @@ void Gateway::sound(const QString &kind, const QString &bar)
     const QString shownBar = flash ? bar : QString();
     if (play.isEmpty() && shownBar.isEmpty())
         return;
-    const QString instance = destField.value(QLatin1String("instance")).toString();
-    if (!instance.isEmpty() && bridge->isInstanceLinked(instance))
-        bridge->sendFeedback(destField, play, shownBar);
+    if (const quint64 link = bridge->linkOf(destField.value(QLatin1String("instance")).toString()))
+        bridge->sendFeedbackTo(link, destField, play, shownBar);
     else if (play == FeedbackSound::failure && localFailureSound)
         localFailureSound();
 }
@@ -330,6 +463,13 @@ void Gateway::scheduleDeadlineCheck()
         return;
     checkAt = *due;
     deadlineTimer->start(int(qMax<qint64>(0, *due - clock.elapsed())));
+}
+
+void Gateway::onLinkClosed(quint64 link)
+{
+    // The plugin sends nothing from before a new link: these lines are lost.
+    reportUnanswered(inFlight.expireLink(link));
+    scheduleDeadlineCheck();
 }
 
 void Gateway::onPluginConnectionChanged(bool connected)

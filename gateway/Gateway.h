@@ -2,7 +2,9 @@
 
 #include "LineRules.h"
 #include "LinesInFlight.h"
+#include "PairingRecord.h"
 #include "PluginProtocol.h"
+#include "WebSocketBridge.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -16,7 +18,6 @@
 
 class QTimer;
 class TcpListener;
-class WebSocketBridge;
 
 // The gateway without a window: the companion product's lines in, fills out
 // to the browser plugin, the choice of field and button, the options and
@@ -32,14 +33,30 @@ public:
     static constexpr qint64 FillBudgetMs = 5000;
     static constexpr qint64 PageLoadBudgetMs = 10000;
 
-    explicit Gateway(quint16 pluginPort = pluginLinkPort, QObject *parent = nullptr);
+    // A port another user or program holds is tried again this often.
+    static constexpr int ListenRetryMs = 5000;
+
+    // pluginPorts: where the plugin link may listen, the first free one taken;
+    // record: where this user's pairing key and ports are kept for the native host.
+    explicit Gateway(PortRange pluginPorts = pluginLinkPorts, QObject *parent = nullptr,
+                     QString record = PairingRecord::defaultPath());
     ~Gateway() override;
 
     bool isIntakeListening() const;
     int intakeClientCount() const;
+    // The ports really listened on (0: not listening); a stored port of 0 lets the system choose.
+    quint16 intakePort() const;
+    quint16 pluginPort() const;
+    // What the intake binds, for the window: "127.0.0.1" or "all addresses".
+    QString intakeAddressText() const;
     bool isPluginConnected() const;
-    // The port from the settings, as the intake uses it (1 to 65535).
+    // The proven plugin links, oldest first.
+    QList<WebSocketBridge::LinkInfo> pluginLinks() const;
+    // The pairing key the plugin proves itself with.
+    QByteArray pairingKey() const { return pairing.key(); }
+    // The port from the settings, as the intake uses it (0 to 65535).
     quint16 storedTcpPort() const;
+    bool acceptRemoteCompanions() const { return acceptRemote; }
     bool simulateEnter() const { return enter; }
     bool clickButton() const { return click; }
     bool soundOnFailure() const { return failureSound; }
@@ -80,11 +97,18 @@ public slots:
     void setRepeatWindowSeconds(int seconds);
     // Stored and used from the next line on; rules with an error are left out.
     void setRules(const QList<LineRule> &rules, QChar gs1Separator);
+    // The intake listens on every address (on) or on 127.0.0.1 only; it restarts at once.
+    void setAcceptRemoteCompanions(bool on);
+    // A new pairing key: every link closes, and this user's browsers link again
+    // through the native host; a browser or program that learned the old key cannot.
+    void forgetPairedBrowsers();
 
 signals:
     void logMessage(QString msg);
     void intakeStateChanged();
     void pluginConnectionChanged(bool connected);
+    // A plugin link was proven or closed (pluginLinks()).
+    void linksChanged();
     void destinationChanged(QString url, QJsonObject field);
     void buttonChanged(QJsonObject field);
     // The plugin was asked to pick; the window brings the browser up.
@@ -98,8 +122,10 @@ signals:
 
 private slots:
     void onLine(QString line);
-    void onFillResult(bool ok, QString error, qint64 id);
-    void onButtonClicked(bool ok, QString error, qint64 id);
+    void onFillResult(bool ok, QString error, qint64 id, quint64 link);
+    void onButtonClicked(bool ok, QString error, qint64 id, quint64 link);
+    void onLinkClosed(quint64 link);
+    void retryListening();
     void onFieldsReceived(QString url, QString title, QJsonArray fields);
     void onFieldPicked(QString kind, QString url, QJsonObject field);
     void onPluginConnectionChanged(bool connected);
@@ -107,12 +133,18 @@ private slots:
 
 private:
     void startPicking(const QString &kind);
-    void fillDestination(const QString &value);
+    // The proven link of the browser that picked the destination; 0, logged with
+    // `prefix`, when there is none.
+    quint64 destinationLink(const QString &prefix);
+    void fillDestination(const QString &value, quint64 link);
     void setDestination(const QString &url, const QJsonObject &field);
     void saveDestination();
     void setDestButton(const QJsonObject &field);
     void restoreLastSelection();
     void startTcp(quint16 port);
+    bool listenForPlugin(bool quiet);
+    // "Ready." once both servers listen; the record names this session's ports.
+    void noteListening();
     // The line as the rules make it, logged; nothing when a rule rejected it.
     std::optional<QString> shaped(const QString &line);
     void reportUnanswered(const std::vector<LinesInFlight::Expired> &lines);
@@ -122,6 +154,11 @@ private:
 
     WebSocketBridge *bridge = nullptr;
     TcpListener *tcpListener = nullptr;
+    PairingRecord pairing;
+    QTimer *listenRetry = nullptr;
+    quint16 intakeWanted = 0;
+    bool acceptRemote = false;
+    bool ready = false;
     QJsonObject destField;
     QString destUrl;
     QJsonObject destButton;

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-quint64 LinesInFlight::add(qint64 now, qint64 budgetMs, bool wantsClick)
+quint64 LinesInFlight::add(qint64 now, qint64 budgetMs, bool wantsClick, quint64 link)
 {
-    lines.push_back(Line{now, budgetMs, wantsClick, false, false, false});
+    lines.push_back(Line{now, budgetMs, link, wantsClick, false, false, false});
     ++open;
     if (open > MaxOpen) {
         Line &oldest = lines.front(); // dropDone keeps the front open
@@ -38,7 +38,7 @@ void LinesInFlight::dropDone()
     }
 }
 
-LinesInFlight::Outcome LinesInFlight::fillAnswered(qint64 now, qint64 id, bool ok)
+LinesInFlight::Outcome LinesInFlight::fillAnswered(qint64 now, qint64 id, bool ok, quint64 link)
 {
     if (id < 0) {
         nextFillAnswer = std::max(nextFillAnswer, frontId);
@@ -51,6 +51,8 @@ LinesInFlight::Outcome LinesInFlight::fillAnswered(qint64 now, qint64 id, bool o
         id = qint64(nextFillAnswer);
     }
     Line *line = find(id);
+    if (line && line->link != link)
+        return {Outcome::OtherLink, quint64(id)};
     if (!line || line->fillAnswered)
         return {};
     lastAnswer = now;
@@ -63,7 +65,7 @@ LinesInFlight::Outcome LinesInFlight::fillAnswered(qint64 now, qint64 id, bool o
     return {Outcome::Filled, quint64(id)};
 }
 
-LinesInFlight::Outcome LinesInFlight::clickAnswered(qint64 now, qint64 id)
+LinesInFlight::Outcome LinesInFlight::clickAnswered(qint64 now, qint64 id, quint64 link)
 {
     if (id < 0) {
         nextClickAnswer = std::max(nextClickAnswer, frontId);
@@ -76,6 +78,8 @@ LinesInFlight::Outcome LinesInFlight::clickAnswered(qint64 now, qint64 id)
         id = qint64(nextClickAnswer);
     }
     Line *line = find(id);
+    if (line && line->link != link)
+        return {Outcome::OtherLink, quint64(id)};
     if (!line || !line->wantsClick)
         return {};
     lastAnswer = now;
@@ -85,12 +89,13 @@ LinesInFlight::Outcome LinesInFlight::clickAnswered(qint64 now, qint64 id)
     return {Outcome::Clicked, quint64(id), filled};
 }
 
-std::vector<LinesInFlight::Expired> LinesInFlight::expireWhere(bool all, qint64 now)
+template <typename Due>
+std::vector<LinesInFlight::Expired> LinesInFlight::expireWhere(Due due)
 {
     std::vector<Expired> expired;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         Line &line = lines[i];
-        if (!line.done && (all || line.sent + line.budget <= now)) {
+        if (!line.done && due(line)) {
             expired.push_back({frontId + i, line.fillAnswered});
             line.done = true;
             --open;
@@ -105,12 +110,17 @@ std::vector<LinesInFlight::Expired> LinesInFlight::expire(qint64 now)
     const std::optional<qint64> due = nextCheck();
     if (!due || now < *due)
         return {};
-    return expireWhere(false, now);
+    return expireWhere([now](const Line &line) { return line.sent + line.budget <= now; });
 }
 
 std::vector<LinesInFlight::Expired> LinesInFlight::expireAll()
 {
-    return expireWhere(true, 0);
+    return expireWhere([](const Line &) { return true; });
+}
+
+std::vector<LinesInFlight::Expired> LinesInFlight::expireLink(quint64 link)
+{
+    return expireWhere([link](const Line &line) { return line.link == link; });
 }
 
 std::vector<LinesInFlight::Expired> LinesInFlight::takeOverflow()

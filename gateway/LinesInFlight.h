@@ -24,6 +24,7 @@ public:
     {
         enum Kind {
             Unmatched,       // no open line had this answer coming (late, or twice)
+            OtherLink,       // the line is open, but went to another link: not an answer
             Filled,          // the fill answered; nothing else awaited
             FillAnswered,    // the fill answered; its click is still to come
             Clicked,         // the click answered
@@ -39,17 +40,20 @@ public:
         bool fillAnswered = false; // then only its click went unanswered
     };
 
-    // A fill just sent; its id.
-    quint64 add(qint64 now, qint64 budgetMs, bool wantsClick);
+    // A fill just sent on `link` (the plugin link it went to); its id.
+    quint64 add(qint64 now, qint64 budgetMs, bool wantsClick, quint64 link = 0);
     // Answers with the fill's id, or -1 from a plugin without ids, which
-    // answers in order: the oldest line still waiting for that answer.
-    Outcome fillAnswered(qint64 now, qint64 id, bool ok = true);
-    Outcome clickAnswered(qint64 now, qint64 id);
+    // answers in order: the oldest line still waiting for that answer. An
+    // answer counts only from the link its fill went to.
+    Outcome fillAnswered(qint64 now, qint64 id, bool ok = true, quint64 link = 0);
+    Outcome clickAnswered(qint64 now, qint64 id, quint64 link = 0);
 
     // Lines given up on by now (see above), oldest first.
     std::vector<Expired> expire(qint64 now);
     // Every open line, when no answer can come any more (no browser linked).
     std::vector<Expired> expireAll();
+    // The open lines sent on a link that has closed.
+    std::vector<Expired> expireLink(quint64 link);
     // Lines given up because MaxOpen was passed, since the last call.
     std::vector<Expired> takeOverflow();
     // When expire() may next give something up; none while nothing is open.
@@ -62,6 +66,7 @@ private:
     {
         qint64 sent = 0;
         qint64 budget = 0;
+        quint64 link = 0;
         bool wantsClick = false;
         bool fillAnswered = false;
         bool filled = false;
@@ -71,7 +76,8 @@ private:
     Line *find(qint64 id);
     void close(Line &line);
     void dropDone();
-    std::vector<Expired> expireWhere(bool all, qint64 now);
+    template <typename Due>
+    std::vector<Expired> expireWhere(Due due);
 
     std::deque<Line> lines; // by id, from frontId on
     quint64 frontId = 1;

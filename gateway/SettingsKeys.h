@@ -23,6 +23,10 @@ inline const QString soundOnFailure = QStringLiteral("soundOnFailure");
 inline const QString soundOnSuccess = QStringLiteral("soundOnSuccess");
 inline const QString flashField = QStringLiteral("flashField");
 inline const QString repeatWindowSeconds = QStringLiteral("repeatWindowSeconds");
+// The intake: every address instead of 127.0.0.1 only, and companions of
+// other users of this computer (an administrator's choice, for a companion run as a service).
+inline const QString acceptRemoteCompanions = QStringLiteral("acceptRemoteCompanions");
+inline const QString admitOtherLocalUsers = QStringLiteral("admitOtherLocalUsers");
 } // namespace SettingsKey
 
 namespace SettingsDefault {

@@ -1,6 +1,6 @@
 #pragma once
 
-// What several suites need and write the same way: free ports, JSON, the bytes
+// What several suites need and write the same way: JSON, the bytes
 // a WebSocket client sends (built here, not by the codec under test), and a raw
 // TCP client that keeps everything the server writes.
 #include <QHostAddress>
@@ -11,14 +11,6 @@
 #include <QTcpSocket>
 
 namespace support {
-
-// A port nobody listens on right now.
-inline quint16 freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::Any, 0);
-    return server.serverPort();
-}
 
 inline QJsonObject json(QByteArrayView text)
 {

@@ -3,6 +3,7 @@
 // A main window for a test, and its widgets found by their object names.
 #include "BrowserPlatform.h"
 #include "MainWindow.h"
+#include "PairingRecord.h"
 #include "TestMain.h"
 #include "TestSupport.h"
 
@@ -66,6 +67,11 @@ inline QStringList logMessages(QWidget *window)
     return lines;
 }
 
-using support::freePort;
+// What the window's gateway wrote for the native host: its pairing key and
+// the ports it listens on, as a plugin would learn them.
+inline PairingRecord::Contents pairing()
+{
+    return PairingRecord::read(PairingRecord::defaultPath()).value_or(PairingRecord::Contents{});
+}
 
 } // namespace probe

@@ -1,5 +1,6 @@
 # Browser tests of the extension: node's test runner drives Debian's Chromium through
-# playwright-core. Every suite talks on the fixed port 9000, hence the port9000 lock.
+# playwright-core. The browsers find their gateway through the real native host (FIELDPOST_LINK);
+# the end-to-end suite squats port 9000 when it is free, as another user's program would.
 find_program(FIELDPOST_NODE node)
 if(NOT FIELDPOST_NODE)
   message(WARNING "node not found: the extension tests will fail (install nodejs and npm, then npm ci in tests/plugin)")
@@ -7,12 +8,12 @@ endif()
 set(plugin_tmp ${CMAKE_CURRENT_BINARY_DIR}/plugin-tmp)
 file(MAKE_DIRECTORY ${plugin_tmp})
 set(plugin_env "TMPDIR=${plugin_tmp};XDG_DATA_HOME=${plugin_tmp}/data;PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1;\
-FIELDPOST_APP=$<TARGET_FILE:fieldpost>;FIELDPOST_SEND=$<TARGET_FILE:fieldpost-send>")
-foreach(suite page e2e)
+FIELDPOST_APP=$<TARGET_FILE:fieldpost>;FIELDPOST_SEND=$<TARGET_FILE:fieldpost-send>;\
+FIELDPOST_LINK=$<TARGET_FILE:fieldpost-link>")
+foreach(suite page link e2e)
   add_test(NAME plugin_${suite} COMMAND ${FIELDPOST_NODE} --test --test-concurrency=1 suites/${suite}.test.mjs
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
-  set_tests_properties(plugin_${suite} PROPERTIES ENVIRONMENT "${plugin_env}"
-    RESOURCE_LOCK port9000 TIMEOUT 300 LABELS plugin)
+  set_tests_properties(plugin_${suite} PROPERTIES ENVIRONMENT "${plugin_env}" TIMEOUT 300 LABELS plugin)
 endforeach()
 # The policy round trip writes Chromium's machine-wide policy folder, which every Chromium on the
 # machine reads, so it also holds the machine's Chromium lock, as other Chromium test runs do.
@@ -21,4 +22,4 @@ add_test(NAME plugin_install COMMAND ${FIELDPOST_FLOCK} /tmp/fieldpost-chromium.
          ${FIELDPOST_NODE} --test --test-concurrency=1 suites/install.test.mjs
          WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
 set_tests_properties(plugin_install PROPERTIES ENVIRONMENT "${plugin_env}"
-  RESOURCE_LOCK port9000 TIMEOUT 600 LABELS plugin)
+  TIMEOUT 600 LABELS plugin)

@@ -1,14 +1,16 @@
 // The gateway's core without a window, through its real sockets: a WebSocket
-// client plays the plugin, a TCP client plays the companion product.
+// client plays the plugin (with the pairing's proof), a TCP client plays the companion product.
 #include "FailureNotices.h"
 #include "FrameFormat.h"
 #include "Gateway.h"
+#include "PairingRecord.h"
 #include "PluginSocket.h"
 #include "TestMain.h"
 #include "TestSupport.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <memory>
@@ -23,62 +25,10 @@ QJsonObject json(const char *text)
     return QJsonDocument::fromJson(QByteArray(text).replace('\'', '"')).object();
 }
 
-const QJsonObject qtyField = json("{'label':'Qty','tag':'input','type':'number','id':'qty','css':'form > input:nth-of-type(2)'}");
-const QJsonObject saveButton = json("{'label':'Save','tag':'button','id':'save','frame':[0]}");
+// Picked in the browser whose plugin says it is b-1.
+const QJsonObject qtyField = json("{'label':'Qty','tag':'input','type':'number','id':'qty','css':'form > input:nth-of-type(2)','instance':'b-1'}");
+const QJsonObject saveButton = json("{'label':'Save','tag':'button','id':'save','frame':[0],'instance':'b-1'}");
 const QString order = QStringLiteral("https://shop.example/order");
-
-// Stands in for the browser plugin.
-class FakePlugin : public QObject
-{
-public:
-    PluginSocket socket;
-    QList<QJsonObject> received;
-
-    FakePlugin()
-    {
-        connect(&socket, &PluginSocket::textMessageReceived, this,
-                [this](const QString &text) { received << QJsonDocument::fromJson(text.toUtf8()).object(); });
-    }
-
-    bool open(quint16 port)
-    {
-        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
-        // The hello tells that the gateway has counted us as connected.
-        return QTest::qWaitFor([&] { return !ofType("hello").isEmpty(); }, 5000);
-    }
-
-    void send(const QJsonObject &message)
-    {
-        socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
-    }
-
-    void pick(const QString &kind, const QString &url, const QJsonObject &field)
-    {
-        send({{"type", "picked"}, {"kind", kind}, {"url", url}, {"field", field}});
-    }
-
-    void answer(const char *type, qint64 id, bool ok, const QString &error = QString())
-    {
-        QJsonObject message{{"type", type}, {"ok", ok}, {"error", error}};
-        if (id >= 0)
-            message.insert(QStringLiteral("id"), id);
-        send(message);
-    }
-
-    QList<QJsonObject> ofType(const char *type) const
-    {
-        QList<QJsonObject> found;
-        for (const QJsonObject &message : received)
-            if (message.value(QLatin1String("type")).toString() == QLatin1String(type))
-                found << message;
-        return found;
-    }
-
-    bool waitFor(const char *type, int count = 1)
-    {
-        return QTest::qWaitFor([&] { return ofType(type).size() >= count; }, 5000);
-    }
-};
 
 } // namespace
 
@@ -86,30 +36,28 @@ class TestGateway : public QObject
 {
     Q_OBJECT
 
-    quint16 tcpPort = 0;
-    quint16 pluginPort = 0;
     std::unique_ptr<Gateway> gateway;
     std::unique_ptr<QSignalSpy> logs, notFilled, notClicked;
     QTcpSocket product;
 
-    void startGateway()
+    // Both servers on ports the system chooses; a stored port of 0 asks for that.
+    void startGateway(bool storePort = true)
     {
-        tcpPort = support::freePort();
-        pluginPort = support::freePort();
-        QSettings().setValue(QStringLiteral("tcpPort"), tcpPort);
+        if (storePort)
+            QSettings().setValue(QStringLiteral("tcpPort"), 0);
         logs.reset();
-        gateway = std::make_unique<Gateway>(pluginPort);
+        gateway = std::make_unique<Gateway>(PortRange{0, 0});
         logs = std::make_unique<QSignalSpy>(gateway.get(), &Gateway::logMessage);
         notFilled = std::make_unique<QSignalSpy>(gateway.get(), &Gateway::lineNotFilled);
         notClicked = std::make_unique<QSignalSpy>(gateway.get(), &Gateway::buttonNotClicked);
         gateway->start();
-        QVERIFY(gateway->isIntakeListening());
+        QVERIFY(!storePort || gateway->isIntakeListening());
     }
 
     void sendLine(const QByteArray &line)
     {
         if (product.state() != QAbstractSocket::ConnectedState) {
-            product.connectToHost(QHostAddress::LocalHost, tcpPort);
+            product.connectToHost(QHostAddress::LocalHost, gateway->intakePort());
             QVERIFY(product.waitForConnected(3000));
         }
         product.write(encodeFrame(line));
@@ -126,7 +74,14 @@ class TestGateway : public QObject
         return at < 0 ? QStringList() : all.mid(at + 1);
     }
 
-    void pickQty(FakePlugin &plugin)
+    // A plugin of browser `instance`, proven and counted by the gateway.
+    bool link(ProvenPlugin &plugin)
+    {
+        return plugin.link(gateway->pluginPort(), gateway->pairingKey())
+               && QTest::qWaitFor([&] { return gateway->pluginLinks().size() > 0 && gateway->isPluginConnected(); });
+    }
+
+    void pickQty(ProvenPlugin &plugin)
     {
         plugin.pick(QStringLiteral("field"), order, qtyField);
         QTRY_VERIFY(logged(QStringLiteral("Field selected: Qty  [input/number]")));
@@ -164,8 +119,8 @@ private slots:
         startGateway();
         gateway->setSimulateEnter(enter);
         gateway->setClickButton(clickBox);
-        FakePlugin plugin;
-        QVERIFY(plugin.open(pluginPort));
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
         pickQty(plugin);
         if (buttonChosen) {
             plugin.pick(QStringLiteral("button"), order, saveButton);
@@ -220,8 +175,8 @@ private slots:
     void everyLineIsAnswered()
     {
         startGateway();
-        FakePlugin plugin;
-        QVERIFY(plugin.open(pluginPort));
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
         pickQty(plugin);
         gateway->setSimulateEnter(false);
         for (const char *line : {"L1", "L2", "L3"})
@@ -276,13 +231,10 @@ private slots:
         startGateway();
         int beeps = 0;
         gateway->setLocalFailureSound([&beeps] { ++beeps; });
-        FakePlugin plugin;
-        QVERIFY(plugin.open(pluginPort));
-        plugin.send({{"type", "hello"}, {"version", "1.2.0"}, {"instance", "b-1"}});
-        QJsonObject picked = qtyField;
-        picked.insert(QStringLiteral("instance"), QStringLiteral("b-1"));
-        plugin.pick(QStringLiteral("field"), order, picked);
-        QTRY_VERIFY(logged(QStringLiteral("Field selected: Qty  [input/number]")));
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
+        const QJsonObject picked = qtyField;
+        pickQty(plugin);
         gateway->setRules({LineRule(LineRule::Kind::Trim), LineRule(LineRule::Kind::Accept, QStringLiteral("^\\d+$"))},
                           LineRules::defaultGs1Separator);
         gateway->setRepeatWindowSeconds(1);
@@ -368,8 +320,8 @@ private slots:
     void answersWithoutLinesAreOnlyLogged()
     {
         startGateway();
-        FakePlugin plugin;
-        QVERIFY(plugin.open(pluginPort));
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
         plugin.answer("fillResult", -1, true);
         plugin.answer("fillResult", -1, false, QStringLiteral("field not found"));
         plugin.send({{"type", "fillResult"}, {"ok", "true"}});
@@ -388,8 +340,8 @@ private slots:
         gateway->sendTest(QStringLiteral("x"));
         QCOMPARE(texts(*logs).last(), QStringLiteral("Test: no destination field selected."));
 
-        FakePlugin plugin;
-        QVERIFY(plugin.open(pluginPort));
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
         pickQty(plugin);
         // An empty value is sent like any other; no "TCP received" for a test.
         gateway->sendTest(QString());
@@ -413,8 +365,8 @@ private slots:
         gateway->pickField();
         QCOMPARE(texts(*logs).last(), QStringLiteral("Plugin not connected."));
 
-        FakePlugin plugin;
-        QVERIFY(plugin.open(pluginPort));
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
         gateway->pickField();
         gateway->pickButton();
         QVERIFY(plugin.waitFor("pickMode", 2));
@@ -425,7 +377,10 @@ private slots:
         QVERIFY(logged(QStringLiteral("Pick mode enabled \u2014 click the target button in the browser.")));
 
         // Only "button" exactly picks the button; any other kind picks the field.
-        plugin.pick(QStringLiteral("Button"), QStringLiteral("https://a.example/"), saveButton);
+        const auto rawPick = [&plugin](const QString &kind, const QJsonObject &field) {
+            plugin.send({{"type", "picked"}, {"kind", kind}, {"url", "https://a.example/"}, {"field", field}});
+        };
+        rawPick(QStringLiteral("Button"), saveButton);
         QTRY_VERIFY(logged(QStringLiteral("Field selected: Save  [button]")));
         QCOMPARE(destination.size(), 1);
         QCOMPARE(destination.first().at(1).toJsonObject(), saveButton);
@@ -433,7 +388,12 @@ private slots:
         // A pick ends pick mode in every other connected browser too.
         QVERIFY(plugin.waitFor("pickMode", 3));
         QCOMPARE(plugin.ofType("pickMode").last(), (QJsonObject{{"type", "pickMode"}, {"enabled", false}, {"kind", "Button"}}));
-        plugin.pick(QString(), QStringLiteral("https://a.example/"), qtyField);
+        // Pick mode ended with the pick: a click after it picks nothing.
+        rawPick(QString(), qtyField);
+        QTRY_VERIFY(logged(QStringLiteral("Plugin: a pick outside pick mode was ignored")));
+        QCOMPARE(destination.size(), 1);
+        gateway->pickField();
+        rawPick(QString(), qtyField);
         QTRY_VERIFY(logged(QStringLiteral("Field selected: Qty  [input/number]")));
     }
 
@@ -441,8 +401,8 @@ private slots:
     {
         startGateway();
         {
-            FakePlugin plugin;
-            QVERIFY(plugin.open(pluginPort));
+            ProvenPlugin plugin;
+            QVERIFY(link(plugin));
             pickQty(plugin);
             plugin.pick(QStringLiteral("button"), order, saveButton);
             QTRY_VERIFY(logged(QStringLiteral("Button selected: Save  [button]")));
@@ -458,8 +418,8 @@ private slots:
 
         // The restored descriptors go back to the plugin untouched.
         gateway->setClickButton(true);
-        FakePlugin plugin;
-        QVERIFY(plugin.open(pluginPort));
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
         sendLine("7");
         QVERIFY(plugin.waitFor("fill"));
         const QJsonObject fill = plugin.ofType("fill").first();
@@ -497,8 +457,8 @@ private slots:
         QSettings().setValue(QStringLiteral("lastDestField"), QJsonDocument(saveButton).toJson(QJsonDocument::Compact));
         QSettings().setValue(QStringLiteral("lastDestUrl"), QStringLiteral("https://old.example/"));
         startGateway();
-        FakePlugin plugin;
-        QVERIFY(plugin.open(pluginPort));
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
         plugin.pick(QStringLiteral("field"), QString(), qtyField);
         QTRY_VERIFY(logged(QStringLiteral("Field selected: Qty  [input/number]")));
         QCOMPARE(QSettings().value(QStringLiteral("lastDestUrl")).toString(), QStringLiteral("https://old.example/"));
@@ -517,25 +477,73 @@ private slots:
     void fieldListChoosesItsFirstField()
     {
         startGateway();
-        FakePlugin plugin;
-        QVERIFY(plugin.open(pluginPort));
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
         plugin.send({{"type", "fields"}, {"url", "https://b.example/"}, {"fields", QJsonArray{qtyField, saveButton}}});
         QTRY_COMPARE(gateway->destinationField(), qtyField);
         QCOMPARE(QSettings().value(QStringLiteral("lastDestUrl")).toString(), QStringLiteral("https://b.example/"));
     }
 
-    // Reset onto a port someone else holds stops the intake, stores the port and says it reset.
-    void restartIntake()
+    // An intake port someone else holds is said plainly, tried again, and taken
+    // once it is free; "Ready." waits for both servers, and the pairing record
+    // names this session's ports until the gateway ends.
+    void portsHeldByOthers()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
+        QSettings().setValue(QStringLiteral("tcpPort"), squatter.serverPort());
+        startGateway(false);
+        QVERIFY(!gateway->isIntakeListening());
+        QVERIFY(logged(QStringLiteral("TCP: port %1 is held by another user or program; trying again every 5 s")
+                           .arg(squatter.serverPort())));
+        QVERIFY(!logged(QStringLiteral("Ready. Connect the browser plugin.")));
+        squatter.close();
+        QTRY_VERIFY_WITH_TIMEOUT(gateway->isIntakeListening(), Gateway::ListenRetryMs + 3000);
+        QCOMPARE(texts(*logs).filter(QStringLiteral("Ready.")).size(), 1);
+        QCOMPARE(gateway->intakePort(), quint16(QSettings().value(QStringLiteral("tcpPort")).toInt()));
+
+        const std::optional<PairingRecord::Contents> record = PairingRecord::read(PairingRecord::defaultPath());
+        QVERIFY(record);
+        QCOMPARE(record->key, gateway->pairingKey());
+        QCOMPARE(record->port, gateway->pluginPort());
+        QCOMPARE(record->intakePort, gateway->intakePort());
+        QCOMPARE(record->pid, QCoreApplication::applicationPid());
+        // A new key, kept, and the links made with the old one closed.
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
+        QSignalSpy gone(&plugin.socket, &PluginSocket::disconnected);
+        gateway->forgetPairedBrowsers();
+        QVERIFY(gone.wait());
+        QVERIFY(PairingRecord::read(PairingRecord::defaultPath())->key != record->key);
+        gateway.reset();
+        QCOMPARE(PairingRecord::read(PairingRecord::defaultPath())->port, quint16(0));
+    }
+
+    // A line goes only to the link of the browser that picked its field; an
+    // answer from any other link does not count, and when that browser's link
+    // closes its lines are reported at once, whoever else is linked.
+    void linesGoToThePickingBrowser()
     {
         startGateway();
-        QTcpServer squatter;
-        QVERIFY(squatter.listen(QHostAddress::Any, 0));
-        gateway->restartIntake(squatter.serverPort());
-        QVERIFY(!gateway->isIntakeListening());
-        const QStringList log = texts(*logs);
-        QCOMPARE(log.last(), QStringLiteral("TCP: listening restarted (Reset)."));
-        QVERIFY(log.at(log.size() - 2).startsWith(QStringLiteral("TCP: failed to listen on port %1 (").arg(squatter.serverPort())));
-        QCOMPARE(QSettings().value(QStringLiteral("tcpPort")).toInt(), int(squatter.serverPort()));
+        gateway->setSimulateEnter(false);
+        ProvenPlugin picking(QStringLiteral("b-1")), other(QStringLiteral("b-2"));
+        QVERIFY(link(picking) && link(other));
+        QTRY_COMPARE(gateway->pluginLinks().size(), 2);
+        pickQty(picking);
+        sendLine("L1");
+        QVERIFY(picking.waitFor("fill"));
+        other.answer("fillResult", 1, false, QStringLiteral("forged"));
+        QTest::qWait(100);
+        QCOMPARE(gateway->linesInFlight(), std::size_t(1));
+        QVERIFY(!logged(QStringLiteral("Fill FAILED: forged")));
+        QCOMPARE(other.ofType("fill").size(), 0);
+        picking.socket.close();
+        QTRY_COMPARE(notFilled->size(), 1);
+        QVERIFY(logged(QStringLiteral("\u2192 Not filled: no browser answered")));
+        QVERIFY(gateway->isPluginConnected());
+        sendLine("L2");
+        QTRY_VERIFY(logged(QStringLiteral("\u2192 The browser that picked the field is not linked, ignored.")));
+        QCOMPARE(other.ofType("fill").size(), 0);
     }
 };
 

@@ -21,16 +21,24 @@ private slots:
         // Qt would otherwise keep reading into this process on the test's behalf.
         sluggard.setReadBufferSize(64 * 1024);
         sluggard.connectToHost(QHostAddress::LocalHost, gateway.wsPort);
-        sluggard.write(support::upgradeRequest());
+        // A proven plugin (only such a one is sent anything), by hand: hello, the gateway's proof, its own.
+        const QByteArray nc = QByteArray(16, 's').toBase64();
+        sluggard.write(support::upgradeRequest() + support::textFrame("{\"type\":\"hello\",\"nonce\":\"" + nc + "\"}"));
+        QByteArray greeting;
         // The gateway runs in this process: wait with the event loop running.
-        QTRY_VERIFY(sluggard.bytesAvailable() > 0);
+        QTRY_VERIFY((greeting += sluggard.readAll()).contains("\"proof\""));
+        const QByteArray ng = QRegularExpression(QStringLiteral("\"nonce\":\"([^\"]+)\"")).match(QString::fromLatin1(greeting))
+                                  .captured(1).toLatin1();
+        sluggard.write(support::textFrame("{\"type\":\"proof\",\"proof\":\""
+                                          + ProvenPlugin::proofOf(gateway.key, "plugin", nc, ng, gateway.wsPort) + "\"}"));
+        QTRY_COMPARE(gateway.links.size(), 1);
 
         const QString line = QStringLiteral("WebSocket: closed connection: more than %1 bytes not taken by the plugin")
                                  .arg(WebSocketBridge::MaxUnsentBytes);
         const long before = rig::memoryKiB();
         const QString value(1024 * 1024, QLatin1Char('v'));
         for (int i = 0; i < 200 && gateway.logCount(line) == 0; ++i) {
-            gateway.bridge.sendFill(QJsonObject{{"id", "qty"}}, value, false);
+            gateway.bridge.sendFillTo(gateway.links.value(0), QJsonObject{{"id", "qty"}}, value, false, {}, false, 300, i, false);
             QTest::qWait(1);
         }
         QCOMPARE(gateway.logCount(line), 1);
@@ -40,7 +48,8 @@ private slots:
         QVERIFY2(grown < 64 * 1024, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
 
         rig::Plugin plugin;
-        QVERIFY(plugin.open(gateway.wsPort));
+        QVERIFY(plugin.open(gateway));
+        QTRY_COMPARE(gateway.links.size(), 1);
         companion.socket.write(encodeFrame("good"));
         QTRY_VERIFY(plugin.values.contains(QStringLiteral("good")));
     }

@@ -20,13 +20,12 @@ class TestMainWindow : public QObject
 private:
     quint16 port = 0;
 
+    // The intake on a port the system chooses; the plugin link on the first free port from 9000.
     std::unique_ptr<MainWindow> makeWindow()
     {
-        port = probe::freePort();
-        QSettings().setValue(QStringLiteral("tcpPort"), port);
+        QSettings().setValue(QStringLiteral("tcpPort"), 0);
         auto window = std::make_unique<MainWindow>(testParts());
-        if (!probe::logMessages(window.get()).contains(QStringLiteral("WebSocket: listening on ws://127.0.0.1:9000")))
-            qWarning("port 9000 is taken by another program");
+        port = probe::pairing().intakePort;
         return window;
     }
 
@@ -51,8 +50,11 @@ private slots:
 
         const QStringList log = probe::logMessages(window.get());
         const int ready = log.indexOf(QStringLiteral("Ready. Connect the browser plugin."));
-        const int listening = log.indexOf(QStringLiteral("TCP: listening on port %1").arg(port));
-        QVERIFY2(ready >= 0 && listening > ready, qPrintable(log.join(QLatin1Char('\n'))));
+        const int listening = log.indexOf(QStringLiteral("TCP: listening on port 0"));
+        const int linkListening = log.indexOf(QStringLiteral("WebSocket: listening on ws://127.0.0.1:%1").arg(probe::pairing().port));
+        QVERIFY2(listening >= 0 && linkListening >= 0 && ready > listening && ready > linkListening,
+                 qPrintable(log.join(QLatin1Char('\n'))));
+        QCOMPARE(probe::label(window.get(), "intakeAddressLabel")->text(), QStringLiteral("127.0.0.1"));
         QCOMPARE(probe::label(window.get(), "pluginStatusLabel")->text(), QStringLiteral("Disconnected"));
         QVERIFY(probe::label(window.get(), "pluginStatusLabel")->styleSheet().contains(QStringLiteral("background:#c0392b")));
     }
@@ -60,7 +62,7 @@ private slots:
     // A stored port the spin box cannot show is brought into its range.
     void storedPortIsClamped()
     {
-        for (const auto &[stored, shown] : {std::pair{QVariant(), 20296}, {QVariant(70000), 65535}, {QVariant("x"), 1}}) {
+        for (const auto &[stored, shown] : {std::pair{QVariant(), 20296}, {QVariant(70000), 65535}, {QVariant("x"), 0}}) {
             QSettings().setValue(QStringLiteral("tcpPort"), stored);
             if (!stored.isValid())
                 QSettings().remove(QStringLiteral("tcpPort"));
@@ -78,44 +80,44 @@ private slots:
 
         QTcpSocket product;
         product.connectToHost(QHostAddress::LocalHost, port);
-        QTRY_COMPARE(badge->text(), QStringLiteral("Connected"));
+        QTRY_VERIFY2(badge->text() == QLatin1String("Connected"), qPrintable(probe::logMessages(window.get()).join('\n')));
         QVERIFY(badge->styleSheet().contains(QStringLiteral("background:#1e8449")));
         product.disconnectFromHost();
         QTRY_COMPARE(badge->text(), QStringLiteral("Listening (waiting)"));
 
         // "Reset" takes the spin box's port; onto one someone else holds it ends at "Stopped".
         QTcpServer squatter;
-        QVERIFY(squatter.listen(QHostAddress::Any, 0));
+        QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
         probe::find<QSpinBox>(window.get(), "portSpinBox")->setValue(squatter.serverPort());
         probe::button(window.get(), "resetButton")->click();
         QCOMPARE(badge->text(), QStringLiteral("Stopped"));
         QCOMPARE(QSettings().value(QStringLiteral("tcpPort")).toInt(), int(squatter.serverPort()));
+
+        // Other computers only when asked; the label says what the intake binds.
+        probe::find<QSpinBox>(window.get(), "portSpinBox")->setValue(0);
+        probe::button(window.get(), "resetButton")->click();
+        QCOMPARE(badge->text(), QStringLiteral("Listening (waiting)"));
+        probe::find<QCheckBox>(window.get(), "acceptRemoteCheck")->click();
+        QCOMPARE(badge->text(), QStringLiteral("Listening (waiting)"));
+        QCOMPARE(probe::label(window.get(), "intakeAddressLabel")->text(), QStringLiteral("all addresses"));
+        QCOMPARE(QSettings().value(QStringLiteral("acceptRemoteCompanions")), QVariant(true));
     }
 
     // Picks show in the window and bring it up; the options and the test value drive the core.
     void widgetsShowAndDriveTheCore()
     {
         auto window = makeWindow();
-        PluginSocket plugin;
-        QList<QJsonObject> fills;
-        bool greeted = false;
-        connect(&plugin, &PluginSocket::textMessageReceived, this, [&](const QString &text) {
-            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
-            greeted = true;
-            if (message.value(QLatin1String("type")).toString() == QLatin1String("fill"))
-                fills << message;
-        });
-        plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
-        // The hello: the link is open at both ends.
-        QTRY_VERIFY(greeted);
-        QCOMPARE(probe::label(window.get(), "pluginStatusLabel")->text(), QStringLiteral("Connected"));
+        ProvenPlugin plugin;
+        QVERIFY(plugin.link(probe::pairing().port, probe::pairing().key));
+        QTRY_COMPARE(probe::label(window.get(), "pluginStatusLabel")->text(), QStringLiteral("Connected"));
+        QTRY_COMPARE(probe::label(window.get(), "chromiumStatusLabel")->text(), QStringLiteral("Linked (v1.3.0)"));
 
         const auto pick = [&](const char *kind, const char *field) {
-            plugin.sendTextMessage(QStringLiteral("{\"type\":\"picked\",\"kind\":\"%1\",\"url\":\"https://shop.example/order\",\"field\":%2}")
-                                       .arg(QLatin1String(kind), QLatin1String(field)));
+            plugin.pick(QLatin1String(kind), QStringLiteral("https://shop.example/order"),
+                        QJsonDocument::fromJson(QByteArray(field)).object());
         };
         QVERIFY(!window->isVisible());
-        pick("field", "{\"label\":\"Qty\",\"tag\":\"input\",\"type\":\"number\"}");
+        pick("field", "{\"label\":\"Qty\",\"tag\":\"input\",\"type\":\"number\",\"instance\":\"b-1\"}");
         QTRY_COMPARE(probe::edit(window.get(), "destFieldEdit")->text(), QStringLiteral("Qty  [input/number]"));
         QCOMPARE(probe::edit(window.get(), "destUrlEdit")->text(), QStringLiteral("https://shop.example/order"));
         QVERIFY(window->isVisible());
@@ -136,8 +138,8 @@ private slots:
         value->setText(QStringLiteral("T-1"));
         QTest::keyClick(value, Qt::Key_Return);
         probe::button(window.get(), "accent")->click();
-        QTRY_COMPARE(fills.size(), 2);
-        for (const QJsonObject &fill : fills) {
+        QVERIFY(plugin.waitFor("fill", 2));
+        for (const QJsonObject &fill : plugin.ofType("fill")) {
             QCOMPARE(fill.value(QLatin1String("value")).toString(), QStringLiteral("T-1"));
             QCOMPARE(fill.value(QLatin1String("pressEnter")).toBool(), false);
             QCOMPARE(fill.value(QLatin1String("clickButton")).toBool(), true);

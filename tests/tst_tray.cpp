@@ -49,9 +49,9 @@ class TestTray : public QObject
 private slots:
     void init()
     {
-        tcpPort = probe::freePort(); // stored before the window reads it
-        QSettings().setValue(QStringLiteral("tcpPort"), tcpPort);
+        QSettings().setValue(QStringLiteral("tcpPort"), 0); // stored before the window reads it
         window = std::make_unique<MainWindow>(testParts());
+        tcpPort = probe::pairing().intakePort;
         QVERIFY(tray());
     }
 

@@ -1,7 +1,7 @@
 const port = chrome.runtime.connect();
-port.onMessage.addListener((value) => {
+port.onMessage.addListener(({ id, value }) => {
   const field = document.querySelector('#email');
   field.value = value;
   field.dispatchEvent(new Event('input', { bubbles: true }));
-  port.postMessage({ ok: field.value === value });
+  port.postMessage({ id, ok: field.value === value });
 });

@@ -2,9 +2,12 @@
 // one fresh prefix of scripts/wine-run): the deployed fieldpost.exe, then the
 // installer and its uninstaller.
 #include "FrameFormat.h"
+#include "NativeHost.h"
+#include "PluginSocket.h"
 #include "PluginSource.h"
 
 #include <QDirIterator>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -17,6 +20,12 @@ namespace {
 const QString installDir = QStringLiteral("C:\\Program Files\\Fieldpost");
 const QString runKey = QStringLiteral("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run");
 const QString uninstallKey = QStringLiteral("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Fieldpost");
+// The link host's keys for every user; their default value names the installed manifest.
+QStringList nativeHostKeys()
+{
+    return {QStringLiteral("HKLM\\Software\\Google\\Chrome\\NativeMessagingHosts\\") + nativeHostName,
+            QStringLiteral("HKLM\\Software\\Microsoft\\Edge\\NativeMessagingHosts\\") + nativeHostName};
+}
 const QStringList policyKeys = {QStringLiteral("HKLM\\Software\\Policies\\Google\\Chrome\\ExtensionInstallForcelist"),
                                 QStringLiteral("HKLM\\Software\\Policies\\Microsoft\\Edge\\ExtensionInstallForcelist")};
 
@@ -43,16 +52,20 @@ int windowShown(int waitMs)
     return wine({env("FIELDPOST_WINAPI"), "shown", "Thornvaleworks Fieldpost (Plugin) ", QString::number(waitMs)}).first;
 }
 
-// The gateway's log file in the prefix, %LOCALAPPDATA%\Thornvaleworks\Fieldpost\fieldpost.log of its user.
-QByteArray logFile()
+// A file the gateway keeps for its user, %LOCALAPPDATA%\Thornvaleworks\Fieldpost\<name>, in the prefix.
+QByteArray userFile(const QString &name)
 {
-    QDirIterator it(inPrefix(QStringLiteral("C:\\users")), {QStringLiteral("fieldpost.log")}, QDir::Files,
-                    QDirIterator::Subdirectories);
+    QDirIterator it(inPrefix(QStringLiteral("C:\\users")), {name}, QDir::Files, QDirIterator::Subdirectories);
     if (!it.hasNext())
         return {};
     QFile file(it.next());
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+QByteArray logFile() { return userFile(QStringLiteral("fieldpost.log")); }
+
+// The pairing record: where a plugin of the gateway's user finds the port and the key.
+QJsonObject pairingRecord() { return QJsonDocument::fromJson(userFile(QStringLiteral("pairing.json"))).object(); }
 
 // The gateway started as from Explorer; a window program's log goes to its file, not to a pipe.
 struct Gateway
@@ -99,8 +112,8 @@ class TestWindowsApp : public QObject
 
 private slots:
     // Hidden at start, shown by a second start through the named pipe; a line
-    // from Linux's fieldpost-send reaches a plugin on 127.0.0.1:9000; the
-    // choice is kept in the user's registry.
+    // from fieldpost-send reaches the plugin that proved its link with the
+    // key of the user's pairing record; the choice is kept in the user's registry.
     void deployedProgram()
     {
         const QString exe = env("FIELDPOST_DIST") + QStringLiteral("/fieldpost.exe");
@@ -110,29 +123,32 @@ private slots:
         QCOMPARE(wine({exe}).first, 0);
         QCOMPARE(windowShown(10000), 0);
 
-        QWebSocket plugin;
-        QSignalSpy connected(&plugin, &QWebSocket::connected);
-        QJsonObject fill;
-        connect(&plugin, &QWebSocket::textMessageReceived, this, [&](const QString &text) {
-            const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
-            if (message.value(QLatin1String("type")).toString() == QLatin1String("fill"))
-                fill = message;
-        });
-        plugin.open(QUrl(QStringLiteral("ws://127.0.0.1:9000")));
-        QVERIFY2(connected.wait(10000), qPrintable(plugin.errorString()));
-        const QJsonObject field{{"label", "Qty"}, {"tag", "input"}, {"id", "qty"}};
-        const QJsonObject picked{
-            {"type", "picked"}, {"kind", "field"}, {"url", "https://shop.example/order"}, {"field", field}};
-        plugin.sendTextMessage(QString::fromUtf8(QJsonDocument(picked).toJson(QJsonDocument::Compact)));
+        const QJsonObject record = pairingRecord();
+        const quint16 port = quint16(record.value(QLatin1String("port")).toInt());
+        QVERIFY2(port >= 9000 && port <= 9099, QJsonDocument(record).toJson().constData());
+        ProvenPlugin plugin;
+        QVERIFY2(plugin.link(port, QByteArray::fromBase64(record.value(QLatin1String("key")).toString().toLatin1())),
+                 first.log.constData());
+        const QJsonObject field{{"label", "Qty"}, {"tag", "input"}, {"id", "qty"}, {"instance", "b-1"}};
+        plugin.pick(QStringLiteral("field"), QStringLiteral("https://shop.example/order"), field);
         QVERIFY2(first.waitForLog("Field selected: "), first.log.constData());
 
+        // The Windows fieldpost-send: one run outside wine has no Windows user
+        // to compare, and the gateway refuses it. The line goes twice so that
+        // the sender is still connected when the gateway looks up its user.
         QProcess send;
-        send.start(env("FIELDPOST_SEND"), {QStringLiteral("--port"), QString::number(defaultProductPort)});
-        send.write("line from Linux\n");
+        QProcessEnvironment sendEnv = QProcessEnvironment::systemEnvironment();
+        sendEnv.insert(QStringLiteral("WINEPATH"), QStringLiteral("Z:") + env("FIELDPOST_DIST"));
+        send.setProcessEnvironment(sendEnv);
+        send.start(QStringLiteral("wine"), {env("FIELDPOST_SEND"), QStringLiteral("--port"),
+                                            QString::number(defaultProductPort), QStringLiteral("--delay-ms"),
+                                            QStringLiteral("2000")});
+        send.write("line from fieldpost-send\nline from fieldpost-send\n");
         send.closeWriteChannel();
         QVERIFY(send.waitForFinished(20000) && send.exitCode() == 0);
-        QTRY_VERIFY2_WITH_TIMEOUT(!fill.isEmpty(), first.log.constData(), 10000);
-        QCOMPARE(fill.value(QLatin1String("value")).toString(), QStringLiteral("line from Linux"));
+        QTRY_VERIFY2_WITH_TIMEOUT(!plugin.ofType("fill").isEmpty(), first.log.constData(), 10000);
+        const QJsonObject fill = plugin.ofType("fill").first();
+        QCOMPARE(fill.value(QLatin1String("value")).toString(), QStringLiteral("line from fieldpost-send"));
         QCOMPARE(fill.value(QLatin1String("target")).toObject(), field);
         const auto stored = wine({"reg", "query", "HKCU\\Software\\Thornvaleworks\\Fieldpost", "/v", "lastDestUrl"});
         QVERIFY2(stored.second.contains("https://shop.example/order"), stored.second.constData());
@@ -161,26 +177,41 @@ private slots:
             QCOMPARE(wine({"reg", "add", policyKeys[0], "/v", "7", "/t", "REG_SZ", "/d", entry, "/f"}).first, 0);
         QCOMPARE(wine(QStringList{env("FIELDPOST_SETUP")} + options).first, 0);
         QCOMPARE(pluginEntries(), installed);
-        QStringList expected = filesUnder(env("FIELDPOST_DIST")) << QStringLiteral("uninstall.exe");
+        QStringList expected = filesUnder(env("FIELDPOST_DIST")) << QStringLiteral("uninstall.exe")
+                                                                 << QStringLiteral("native-host.json");
         expected.sort();
         QCOMPARE(filesUnder(inPrefix(installDir)), expected);
+        QFile manifestFile(inPrefix(installDir + QStringLiteral("\\native-host.json")));
+        QVERIFY(manifestFile.open(QIODevice::ReadOnly));
+        const QJsonObject manifest = QJsonDocument::fromJson(manifestFile.readAll()).object();
+        QCOMPARE(manifest.value("name").toString(), nativeHostName);
+        QCOMPARE(manifest.value("path").toString(), QStringLiteral("fieldpost-link.exe"));
+        QCOMPARE(manifest.value("allowed_origins").toArray(),
+                 QJsonArray{QStringLiteral("chrome-extension://%1/").arg(pluginExtensionId())});
+        for (const QString &key : nativeHostKeys()) {
+            const QByteArray value = wine({"reg", "query", key, "/ve"}).second;
+            QVERIFY2(value.contains(installDir.toUtf8() + "\\native-host.json"), value.constData());
+        }
         const QString shortcut = inPrefix("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Fieldpost.lnk");
         QVERIFY(QFile::exists(shortcut));
         const QByteArray started = "\"" + installDir.toUtf8() + "\\fieldpost.exe\"";
         QVERIFY(wine({"reg", "query", runKey, "/v", "Fieldpost"}).second.contains(started));
         QVERIFY(wine({"reg", "query", uninstallKey, "/v", "UninstallString"}).second.contains("\\uninstall.exe"));
+        // The uninstaller asks the running gateway to quit through its own channel; nothing kills it.
         {
             Gateway installed(installDir + QStringLiteral("\\fieldpost.exe"));
             QVERIFY2(installed.waitForLog("Ready. Connect the browser plugin."), installed.log.constData());
+            QCOMPARE(wine({installDir + QStringLiteral("\\uninstall.exe"), "/S"}).first, 0);
+            QVERIFY2(installed.process.waitForFinished(20000), "the gateway did not quit when asked");
         }
-
-        QCOMPARE(wine({installDir + QStringLiteral("\\uninstall.exe"), "/S"}).first, 0);
         // The uninstaller goes on from a copy of itself; wait for it.
         QCOMPARE(QProcess::execute(QStringLiteral("wineserver"), {"-w"}), 0);
         QVERIFY2(!QFileInfo::exists(inPrefix(installDir)), qPrintable(filesUnder(inPrefix(installDir)).join(' ')));
         QVERIFY(!QFile::exists(shortcut));
         QVERIFY(wine({"reg", "query", runKey, "/v", "Fieldpost"}).first != 0);
         QVERIFY(wine({"reg", "query", uninstallKey}).first != 0);
+        for (const QString &key : nativeHostKeys())
+            QVERIFY(wine({"reg", "query", key}).first != 0);
         QCOMPARE(pluginEntries(), uninstalled);
         if (entryBefore)
             QCOMPARE(wine({"reg", "delete", policyKeys[0], "/v", "7", "/f"}).first, 0);
