@@ -109,7 +109,6 @@ private slots:
         row("49 years back: this century", y2080, "310101", "2031-01-01");
         row("50 years back: the next one", y2080, "300101", "2130-01-01");
         row("month 13", y2026, "261340", "");
-        row("month 00", y2026, "260010", "");
         row("29 February of a common year", y2026, "250229", "");
         row("31 April", y2026, "260431", "");
         row("five digits", y2026, "26123", "");
@@ -149,18 +148,6 @@ private slots:
         QString got = QStringLiteral("not cleared");
         QCOMPARE(::parseAis(text, &got), ais);
         QCOMPARE(got, error);
-    }
-
-    // The stored names, which settings and pages files keep.
-    void modeKeys()
-    {
-        const QList<std::pair<FieldsMode, QString>> keys = {
-            {FieldsMode::Split, "split"}, {FieldsMode::Gs1, "gs1"}, {FieldsMode::PerLine, "perLine"}};
-        for (const auto &[mode, key] : keys) {
-            QCOMPARE(fieldsModeKey(mode), key);
-            QCOMPARE(fieldsModeFromKey(key), mode);
-        }
-        QVERIFY(!fieldsModeFromKey(QStringLiteral("Split")));
     }
 };
 
