@@ -12,9 +12,9 @@ namespace {
 const QString shop = QStringLiteral("https://shop.example/orders/new");
 
 // "[deployed ]kind pattern", with a one-field destination.
-PageEntry entry(const QString &spec)
+PageEntry entry(const QString &written)
 {
-    QString text = spec;
+    QString text = written;
     PageEntry e;
     if (text.startsWith(QLatin1String("deployed "))) {
         e.deployed = true;
@@ -112,8 +112,8 @@ private slots:
         QFETCH(QString, url);
         QFETCH(int, found);
         QList<PageEntry> list;
-        for (const QString &spec : entries)
-            list.append(entry(spec));
+        for (const QString &written : entries)
+            list.append(entry(written));
         QCOMPARE(findPageEntry(list, url), found);
     }
 
