@@ -23,7 +23,7 @@ inline const QString fieldsMode = QStringLiteral("fieldsMode");
 inline const QString splitSeparator = QStringLiteral("splitSeparator");
 inline const QString fieldAIs = QStringLiteral("fieldAIs");
 inline const QString sequenceIdleSeconds = QStringLiteral("sequenceIdleSeconds");
-// The last destination of several fields, as compact JSON (PageEntries.h).
+// The last destination's fields, a compact JSON array of their descriptors.
 inline const QString lastDestFields = QStringLiteral("lastDestFields");
 // A destination for each page: the switch, and the array of entries (PageEntries.h).
 inline const QString destinationPerPage = QStringLiteral("destinationPerPage");
