@@ -8,6 +8,8 @@ const { CALL_PORT } = globalThis.fieldpostCommon;
 // its line fails and the lines after it go on.
 const FRAME_LIMIT_MS = 2000;
 const NO_ANSWER = 'page did not answer';
+// What the manifest puts in every frame, for a frame that missed it.
+const PAGE_SCRIPTS = chrome.runtime.getManifest().content_scripts[0].js;
 
 export function asObject(value) {
   return value && typeof value === 'object' && !Array.isArray(value) ? value : {};
@@ -164,13 +166,13 @@ export async function callInPage({ tabId, frameId }, routine, args) {
   const target = { tabId, frameIds: [frameId] };
   const run = () => withinLimit(chrome.scripting.executeScript({
     target,
-    func: (name, list, by) => (!globalThis.__fieldpost ? { missing: true }
+    func: (name, list, by) => (!globalThis.__fieldpost?.ready ? { missing: true }
       : Date.now() > by ? undefined : globalThis.__fieldpost[name](...list)),
     args: [routine, args, until],
   }).then(([first]) => (first ? first.result : undefined)), silent, until);
   let late = await run();
   if (late && late.missing) {
-    const added = await withinLimit(chrome.scripting.executeScript({ target, files: ['common.js', 'content.js'] })
+    const added = await withinLimit(chrome.scripting.executeScript({ target, files: PAGE_SCRIPTS })
       .then(() => true), false, until);
     late = added ? await run() : silent;
   }
