@@ -10,7 +10,7 @@ file(MAKE_DIRECTORY ${plugin_tmp})
 set(plugin_env "TMPDIR=${plugin_tmp};XDG_DATA_HOME=${plugin_tmp}/data;PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1;\
 FIELDPOST_APP=$<TARGET_FILE:fieldpost>;FIELDPOST_SEND=$<TARGET_FILE:fieldpost-send>;\
 FIELDPOST_LINK=$<TARGET_FILE:fieldpost-link>")
-foreach(suite page fields link e2e)
+foreach(suite page fields link e2e forms)
   add_test(NAME plugin_${suite} COMMAND ${FIELDPOST_NODE} --test --test-concurrency=1 suites/${suite}.test.mjs
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
   set_tests_properties(plugin_${suite} PROPERTIES ENVIRONMENT "${plugin_env}" TIMEOUT 300 LABELS plugin)
