@@ -41,18 +41,41 @@ function frame(line) {
 const percentile = (sorted, p) => sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
 const answered = () => gateway.logged(/^Fill (OK\.|FAILED)/);
 
-// One line at a time: the time from its frame to the gateway's log line of its answer.
-async function latencies(prefix, count, line = (i) => `${prefix}${i}`) {
+// One line at a time: the time from its frame to the gateway's log line of its answer. With `steps`, each
+// line's own times are kept there too: [sent, answer logged].
+async function latencies(prefix, count, make = (i) => `${prefix}${i}`, steps = null) {
   const out = [];
   for (let i = -20; i < count; i++) {
     const before = answered().length;
     const sent = now();
-    tcp.write(frame(line(i)));
+    tcp.write(frame(make(i)));
     const [line] = await waitUntil(() => answered().length > before && answered().slice(before), { every: 1, timeout: 5000 });
     if (line.text.includes('FAILED')) throw new Error(`${prefix}${i}: ${line.text}`);
     if (i >= 0) out.push(line.at - sent);
+    if (i >= 0 && steps) steps.push([sent, line.at]);
   }
   return out.sort((a, b) => a - b);
+}
+
+// Where the median line's time goes: the plugin's worker marks a fill's arrival, its call into the page, the
+// page's answer and the answer sent (plugin/trace.js); the rest is the gateway's, and the sockets'.
+const STEPS = ['gateway: intake → frame written', 'worker: message → frame call', 'page: call → answer',
+  'worker: answer → frame written', 'gateway: answer → logged'];
+function breakdown(ends, marks) {
+  // One group of marks per fill, from its arrival on; the warm-up lines' groups come first.
+  const groups = [];
+  for (const [step, at] of marks) {
+    if (step === 'in') groups.push({ in: at });
+    else if (groups.length && !(step in groups.at(-1))) groups.at(-1)[step] = at;
+  }
+  const lines = groups.slice(groups.length - ends.length);
+  if (lines.length !== ends.length || lines.some((g) => !g.call || !g.answer || !g.out)) return null;
+  const byStep = STEPS.map(() => []);
+  ends.forEach(([sent, logged], i) => {
+    const g = lines[i];
+    [g.in - sent, g.call - g.in, g.answer - g.call, g.out - g.answer, logged - g.out].forEach((v, s) => byStep[s].push(v));
+  });
+  return byStep.map((values) => percentile(values.sort((a, b) => a - b), 50));
 }
 
 // Only configured extensions may link: the floor gets in as the Chromium entry's extension.
@@ -107,7 +130,11 @@ await page.goto(`${pages.origin}/form.html`);
 await pickFromPopup(browser.context, new URL(browser.worker.url()).host);
 await clickToPick(page, page.locator('#email'));
 await gateway.waitLogged('Field selected: Email  [input/email]');
-const plugin = await latencies('lat', LATENCY_LINES);
+await browser.worker.evaluate(() => { globalThis.fieldpostTrace = []; });
+const pluginSteps = [];
+const plugin = await latencies('lat', LATENCY_LINES, undefined, pluginSteps);
+const marks = await browser.worker.evaluate(() => { const t = globalThis.fieldpostTrace; globalThis.fieldpostTrace = null; return t; });
+const steps = breakdown(pluginSteps, marks);
 
 
 const rates = [];
@@ -170,6 +197,11 @@ const rows = [
 const widths = [0, 1, 2, 3].map((c) => Math.max(...[['measure', 'result', 'target', 'detail'], ...rows].map((r) => r[c].length)));
 for (const row of [['measure', 'result', 'target', 'detail'], widths.map((w) => '-'.repeat(w)), ...rows]) {
   console.log(row.map((cell, c) => cell.padEnd(widths[c])).join(' | '));
+}
+if (steps) {
+  console.log('\nwhere the time of a line goes (medians of each step, ms; the worker marks its own steps):');
+  STEPS.forEach((name, i) => console.log(`  ${name.padEnd(34)} ${steps[i].toFixed(3)}`));
+  console.log(`  ${'sum'.padEnd(34)} ${steps.reduce((a, b) => a + b, 0).toFixed(3)}`);
 }
 console.log(`baseline: the same gateway with a bare WebSocket client that answers each fill at once, ${LATENCY_LINES} lines`);
 console.log('the floor: the same gateway and Chromium with an extension that only passes each line to the page and answers');

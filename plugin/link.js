@@ -8,6 +8,7 @@ import './common.js';
 import { Handshake, importLinkKey } from './proof.js';
 import { instanceId, instanceReady } from './instance.js';
 import { showLinkState } from './status.js';
+import { mark } from './trace.js';
 
 const { MSG, NATIVE_HOST } = globalThis.fieldpostCommon;
 const VERSION = chrome.runtime.getManifest().version;
@@ -54,6 +55,7 @@ export function linked() {
 
 export function send(message) {
   if (proven && proven.readyState === WebSocket.OPEN) proven.send(JSON.stringify(message));
+  if (message.type === MSG.FILL_RESULT) mark('out');
 }
 
 function browserName() {
@@ -110,6 +112,7 @@ function open(current, { port, key }) {
     const message = parsed(event.data);
     if (!message) return;
     if (proven === ws) {
+      if (message.type === MSG.FILL) mark('in');
       for (const handler of messageHandlers) handler(message);
       return;
     }

@@ -3,6 +3,7 @@
 import './common.js';
 import { NOT_ALLOWED, allowedReady, pageAllowed } from './allowed.js';
 import { anotherBrowsers, pickedHere } from './instance.js';
+import { mark } from './trace.js';
 
 const { CALL_PORT } = globalThis.fieldpostCommon;
 // A frame that takes longer is taken as hung (a page busy in a long script):
@@ -169,8 +170,10 @@ export async function callInPage({ tabId, frameId }, routine, args) {
   const entry = portTo(tabId, frameId);
   const id = ++callCount;
   const answer = answerOf(entry, id, sent, silent);
+  mark('call');
   entry.port.postMessage({ id, routine, args, sent, limit: FRAME_LIMIT_MS });
   const result = await answer;
+  mark('answer');
   if (!result || !result.missing) return result;
   const target = { tabId, frameIds: [frameId] };
   const run = () => withinLimit(chrome.scripting.executeScript({
