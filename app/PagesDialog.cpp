@@ -240,12 +240,8 @@ void PagesDialog::importFile()
         showError(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
         return;
     }
-    const QByteArray bytes = file.read(MaxFileBytes + 1);
-    if (bytes.size() > MaxFileBytes) {
-        showError(QStringLiteral("%1 is larger than %2 MiB; nothing changed.").arg(path).arg(MaxFileBytes >> 20));
-        return;
-    }
-    const QString error = gateway->importPages(bytes);
+    // One byte past the bound is enough for the core to refuse a file too large.
+    const QString error = gateway->importPages(file.read(maxPagesFileBytes + 1));
     if (!error.isEmpty()) {
         showError(error);
         return;

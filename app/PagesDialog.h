@@ -33,9 +33,6 @@ class PagesDialog : public QDialog
 {
     Q_OBJECT
 public:
-    // A file at most this large is imported; a larger one is no export of ours.
-    static constexpr qint64 MaxFileBytes = 4 * 1024 * 1024;
-
     PagesDialog(Gateway *gateway, ChoosePagesFile chooseFile = {}, QWidget *parent = nullptr);
 
     // The user's entries as edited; the deployed ones are the core's to keep.
