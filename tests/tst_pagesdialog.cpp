@@ -12,6 +12,11 @@
 
 namespace {
 
+QSettings systemSettings()
+{
+    return QSettings(QSettings::SystemScope, QCoreApplication::organizationName(), QCoreApplication::applicationName());
+}
+
 // Two entries of the user's, as the core keeps them between runs.
 void storeUserPages()
 {
@@ -65,6 +70,12 @@ private:
     }
 
 private slots:
+    // The administrator's store in the sandbox too.
+    void initTestCase()
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, files.filePath(QStringLiteral("system")));
+    }
+
     void init()
     {
         QSettings().clear();
@@ -74,6 +85,45 @@ private slots:
     void cleanup()
     {
         chosen.clear();
+        QSettings system = systemSettings();
+        system.clear();
+    }
+
+    // An administrator's entry is shown after the user's, greyed, and neither edited, removed nor kept as the user's.
+    void deployedRowsStayAsTheyAre()
+    {
+        {
+            QSettings system = systemSettings();
+            system.beginWriteArray(QStringLiteral("pages"));
+            system.setArrayIndex(0);
+            system.setValue(QStringLiteral("entry"), QStringLiteral(R"({"pattern":"intranet.example","match":"site",)"
+                                                                    R"("destination":{"fields":[{"label":"Badge"}]}})"));
+            system.endArray();
+        }
+        auto window = makeWindow();
+        PagesDialog *dialog = openPages(window.get());
+        auto *table = probe::find<QTableWidget>(dialog, "pagesTable");
+        QCOMPARE(table->rowCount(), 3);
+        QCOMPARE(table->item(2, 0)->text(), QStringLiteral("intranet.example"));
+        QCOMPARE(table->item(2, 1)->text(), QStringLiteral("Same site"));
+        QVERIFY(!table->cellWidget(2, 1));
+        for (int col = 0; col < table->columnCount(); ++col) {
+            QVERIFY(!(table->item(2, col)->flags() & (Qt::ItemIsEditable | Qt::ItemIsEnabled)));
+            QCOMPARE(table->item(2, col)->toolTip(), QStringLiteral("Deployed by the administrator"));
+        }
+        QVERIFY(table->item(0, 0)->flags() & Qt::ItemIsEditable);
+        QVERIFY(table->cellWidget(0, 1));
+
+        // The deployed row cannot be made the one Remove takes.
+        table->setCurrentCell(0, 0);
+        table->setCurrentCell(2, 0);
+        QCOMPARE(table->currentRow(), 0);
+        probe::button(dialog, "removePageButton")->click();
+        QCOMPARE(column(table, 0), (QStringList{QStringLiteral("shop.example"), QStringLiteral("intranet.example")}));
+        probe::button(dialog, "okButton")->click();
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QSettings user;
+        QCOMPARE(user.beginReadArray(QStringLiteral("pages")), 1);
     }
 
     // An invalid pattern keeps the dialog open with its reason; corrected, OK keeps the edit.
