@@ -36,6 +36,7 @@ PluginMessage parsePluginMessage(const QByteArray &payload)
         message.type = PluginMessage::Type::PickMode;
         message.enabled = object.value(QLatin1String("enabled")).toBool(false);
         message.kind = stringOr(object, "kind", PickKind::field);
+        message.add = object.value(QLatin1String("add")).toBool(false);
     } else if (type == QLatin1String(PluginType::Keepalive)) {
         message.type = PluginMessage::Type::Keepalive;
     } else if (type == QLatin1String(PluginType::Fields)) {
@@ -48,6 +49,13 @@ PluginMessage parsePluginMessage(const QByteArray &payload)
         message.kind = stringOr(object, "kind", PickKind::field);
         message.url = stringOr(object, "url");
         message.field = object.value(QLatin1String("field")).toObject();
+        message.add = object.value(QLatin1String("add")).toBool(false);
+    } else if (type == QLatin1String(PluginType::ActivePage)) {
+        message.type = PluginMessage::Type::ActivePage;
+        message.url = stringOr(object, "url");
+        message.title = stringOr(object, "title");
+    } else if (type == QLatin1String(PluginType::SequenceReset)) {
+        message.type = PluginMessage::Type::SequenceReset;
     } else if (type == QLatin1String(PluginType::FillResult) || type == QLatin1String(PluginType::ButtonClicked)) {
         message.type = type == QLatin1String(PluginType::FillResult) ? PluginMessage::Type::FillResult
                                                                      : PluginMessage::Type::ButtonClicked;
@@ -59,6 +67,9 @@ PluginMessage parsePluginMessage(const QByteArray &payload)
         const double number = id.toDouble(-1);
         if (id.isDouble() && number >= 0 && number <= 9007199254740991.0 && number == double(qint64(number)))
             message.id = qint64(number);
+        const QJsonValue failed = object.value(QLatin1String("failedField"));
+        if (failed.isDouble() && failed.toDouble() >= 0 && failed.toDouble() < 64 && failed.toDouble() == failed.toInt())
+            message.failedField = failed.toInt();
     } else if (type == QLatin1String(PluginType::Error)) {
         message.type = PluginMessage::Type::Error;
         message.error = stringOr(object, "error");
@@ -84,13 +95,16 @@ QByteArray pluginProofMessage(QByteArrayView gatewayNonce, QByteArrayView proof)
            + proof.toByteArray() + "\"}";
 }
 
-QJsonObject pluginPickModeMessage(bool enabled, const QString &kind)
+QJsonObject pluginPickModeMessage(bool enabled, const QString &kind, bool add)
 {
-    return QJsonObject{
+    QJsonObject message{
         {QLatin1String("type"), QLatin1String(PluginType::PickMode)},
         {QLatin1String("enabled"), enabled},
         {QLatin1String("kind"), kind},
     };
+    if (add)
+        message.insert(QLatin1String("add"), true);
+    return message;
 }
 
 QJsonObject pluginFillMessage(const QJsonObject &target, const QString &value, bool pressEnter,
@@ -110,6 +124,34 @@ QJsonObject pluginFillMessage(const QJsonObject &target, const QString &value, b
     if (flash)
         message.insert(QLatin1String("flash"), true);
     return message;
+}
+
+QJsonObject pluginFillFieldsMessage(const QJsonArray &targets, const QStringList &values, bool pressEnter,
+                                    const QJsonObject &button, bool clickButton, int clickDelayMs, qint64 id,
+                                    bool flash)
+{
+    QJsonObject message{
+        {QLatin1String("type"), QLatin1String(PluginType::Fill)},
+        {QLatin1String("targets"), targets},
+        {QLatin1String("values"), QJsonArray::fromStringList(values)},
+        {QLatin1String("pressEnter"), pressEnter},
+        {QLatin1String("button"), button},
+        {QLatin1String("clickButton"), clickButton},
+        {QLatin1String("clickDelayMs"), clickDelayMs},
+        {QLatin1String("id"), id},
+    };
+    if (flash)
+        message.insert(QLatin1String("flash"), true);
+    return message;
+}
+
+QJsonObject pluginDestinationMessage(const QStringList &fieldLabels, const QString &next)
+{
+    return QJsonObject{
+        {QLatin1String("type"), QLatin1String(PluginType::Destination)},
+        {QLatin1String("fields"), QJsonArray::fromStringList(fieldLabels)},
+        {QLatin1String("next"), next},
+    };
 }
 
 QJsonObject pluginFeedbackMessage(const QJsonObject &target, const QString &sound, const QString &bar)

@@ -128,7 +128,7 @@ void WebSocketBridge::sendScan()
     sendToProven(pluginScanMessage());
 }
 
-void WebSocketBridge::setPickMode(bool enabled, QString kind)
+void WebSocketBridge::setPickMode(bool enabled, QString kind, bool add)
 {
     const qint64 until = clock.elapsed() + pickModeLimitMs;
     for (Client &client : clients) {
@@ -137,7 +137,7 @@ void WebSocketBridge::setPickMode(bool enabled, QString kind)
         client.pickKind = enabled ? kind : QString();
         client.pickUntil = until;
     }
-    sendToProven(pluginPickModeMessage(enabled, kind));
+    sendToProven(pluginPickModeMessage(enabled, kind, add));
 }
 
 void WebSocketBridge::sendFill(QJsonObject target, QString value, bool pressEnter, QJsonObject button,
@@ -161,6 +161,15 @@ void WebSocketBridge::sendFeedbackTo(LinkId link, QJsonObject target, QString so
 {
     if (Client *client = clientOf(link))
         sendTo(*client, pluginFeedbackMessage(target, sound, bar));
+}
+
+bool WebSocketBridge::sendMessageTo(LinkId link, const QJsonObject &message)
+{
+    Client *client = clientOf(link);
+    if (!client)
+        return false;
+    sendTo(*client, message);
+    return true;
 }
 
 void WebSocketBridge::onNewConnection()
@@ -297,16 +306,22 @@ void WebSocketBridge::handleProvenMessage(Client &client, const PluginMessage &m
             break;
         }
         client.pickKind.clear();
-        emit fieldPicked(message.kind, message.url, message.field);
+        emit fieldPicked(message.kind, message.url, message.field, message.add);
         break;
     case PluginMessage::Type::FillResult:
-        emit fillResult(message.ok, message.error, message.id, client.id);
+        emit fillResult(message.ok, message.error, message.id, client.id, message.failedField);
         break;
     case PluginMessage::Type::ButtonClicked:
         emit buttonClicked(message.ok, message.error, message.id, client.id);
         break;
     case PluginMessage::Type::Error:
         emit logMessage(QStringLiteral("Erreur plugin : %1").arg(message.error));
+        break;
+    case PluginMessage::Type::ActivePage:
+        emit activePageChanged(message.url, message.title, client.id);
+        break;
+    case PluginMessage::Type::SequenceReset:
+        emit sequenceResetRequested(client.id);
         break;
     }
 }

@@ -82,16 +82,20 @@ signals:
     void linkClosed(quint64 link);
     void fieldsReceived(QString url, QString title, QJsonArray fields);
     // Only from a link in pick mode, which ends with the pick.
-    void fieldPicked(QString kind, QString url, QJsonObject field);
+    void fieldPicked(QString kind, QString url, QJsonObject field, bool add);
+    // The page in front of the user in that link's browser changed.
+    void activePageChanged(QString url, QString title, quint64 link);
+    void sequenceResetRequested(quint64 link);
     // id: the fill's, or -1 from a plugin that sends none; link: where the answer came from.
-    void fillResult(bool ok, QString error, qint64 id, quint64 link);
+    // failedField: of a fill of several fields, the one that failed; -1 otherwise.
+    void fillResult(bool ok, QString error, qint64 id, quint64 link, int failedField);
     void buttonClicked(bool ok, QString error, qint64 id, quint64 link);
     void logMessage(QString msg);
 
 public slots:
     void sendScan();
     // To every proven link; each takes one pick within the plugin's time limit.
-    void setPickMode(bool enabled, QString kind = PickKind::field);
+    void setPickMode(bool enabled, QString kind = PickKind::field, bool add = false);
     // To the browser that picked `target`; nothing when it is not linked.
     void sendFill(QJsonObject target, QString value, bool pressEnter, QJsonObject button = QJsonObject(),
                   bool clickButton = false, int clickDelayMs = buttonClickDelayMs);
@@ -99,6 +103,8 @@ public slots:
     bool sendFillTo(quint64 link, QJsonObject target, QString value, bool pressEnter,
                     QJsonObject button, bool clickButton, int clickDelayMs, qint64 id, bool flash);
     void sendFeedbackTo(quint64 link, QJsonObject target, QString sound, QString bar);
+    // Any message for one proven link (a fill of several fields, the destination for the popup).
+    bool sendMessageTo(quint64 link, const QJsonObject &message);
 
 private slots:
     void onNewConnection();

@@ -1,12 +1,15 @@
 #pragma once
 
+#include "Destination.h"
 #include "LineRules.h"
 #include "LinesInFlight.h"
 #include "PairingRecord.h"
 #include "PluginProtocol.h"
+#include "PageEntries.h"
 #include "WebSocketBridge.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
@@ -68,6 +71,20 @@ public:
     QJsonObject destinationField() const { return destField; }
     QString destinationUrl() const { return destUrl; }
     QJsonObject button() const { return destButton; }
+    // The last picked destination: its fields in order (the first is destField) and how a line spreads.
+    QList<QJsonObject> destinationFields() const { return destFields; }
+    FieldsMode fieldsMode() const { return mode; }
+    QChar splitSeparator() const { return splitSep; }
+    // Gs1: one application identifier per field, as the text the user gave ("01,10,17").
+    QString fieldAisText() const { return aisText; }
+    // Per line: "Next: field 2 of 3 (Batch)", or "" with one field or another mode.
+    QString nextFieldText() const;
+    int sequenceIdleSeconds() const { return sequenceIdle; }
+    bool destinationPerPage() const { return perPage; }
+    // The user's entries, then those an administrator deployed (read-only).
+    QList<PageEntry> pageEntries() const { return pages; }
+    // The page in front of the user, as the plugin last reported it.
+    QString frontPageUrl() const { return frontUrl; }
     std::size_t linesInFlight() const { return inFlight.openCount(); }
 
     // Only our plugin may link: these extensions' origins are admitted.
@@ -84,8 +101,25 @@ public slots:
     void start();
     // Stops the intake and listens again on `port`, which is stored.
     void restartIntake(quint16 port);
+    // Picking a field starts the destination over with one field; adding picks
+    // one more on the same page, up to Destination::MaxFields.
     void pickField();
+    void addField();
     void pickButton();
+    void removeField(int index);
+    void setFieldsMode(FieldsMode fieldsMode);
+    // Any one character; Tab by default.
+    void setSplitSeparator(QChar separator);
+    // "01,10,17": an error text (nothing changed), or "" once kept.
+    QString setFieldAis(const QString &text);
+    // Per line: the next line goes to the first field again.
+    void resetSequence();
+    void setDestinationPerPage(bool on);
+    // The user's entries as the Pages dialog left them (deployed ones stay as they are).
+    void setPageEntries(const QList<PageEntry> &entries);
+    // A file from exportPages(): every entry replaces the user's, or an error and nothing changed.
+    QString importPages(const QByteArray &file);
+    QByteArray exportPages() const;
     // Sends a value typed by the user as if it had come from the product.
     void sendTest(const QString &value);
     void setSimulateEnter(bool on);
@@ -110,6 +144,11 @@ signals:
     // A plugin link was proven or closed (pluginLinks()).
     void linksChanged();
     void destinationChanged(QString url, QJsonObject field);
+    // The fields, their mode, separator or AIs changed (destinationFields()).
+    void destinationFieldsChanged();
+    // Per line: where the next line goes (nextFieldText()).
+    void sequenceChanged(QString next);
+    void pageEntriesChanged();
     void buttonChanged(QJsonObject field);
     // The plugin was asked to pick; the window brings the browser up.
     void pickModeStarted(QString kind);
@@ -122,23 +161,33 @@ signals:
 
 private slots:
     void onLine(QString line);
-    void onFillResult(bool ok, QString error, qint64 id, quint64 link);
+    void onFillResult(bool ok, QString error, qint64 id, quint64 link, int failedField);
     void onButtonClicked(bool ok, QString error, qint64 id, quint64 link);
     void onLinkClosed(quint64 link);
     void retryListening();
     void onFieldsReceived(QString url, QString title, QJsonArray fields);
-    void onFieldPicked(QString kind, QString url, QJsonObject field);
+    void onFieldPicked(QString kind, QString url, QJsonObject field, bool add);
+    void onActivePage(QString url, QString title);
+    void tellDestination();
     void onPluginConnectionChanged(bool connected);
     void checkDeadlines();
 
 private:
-    void startPicking(const QString &kind);
+    void startPicking(const QString &kind, bool add = false);
     // The proven link of the browser that picked the destination; 0, logged with
     // `prefix`, when there is none.
-    quint64 destinationLink(const QString &prefix);
-    void fillDestination(const QString &value, quint64 link);
+    quint64 destinationLink(const QString &prefix, const Destination &d);
+    // The destination a line goes to: the entry of the page in front, or the last picked.
+    Destination lineDestination(QString *forPage) const;
+    Destination currentDestination() const;
+    void deliver(const QString &value, const Destination &d, quint64 link);
+    void fillField(const QString &value, const Destination &d, int step, quint64 link);
     void setDestination(const QString &url, const QJsonObject &field);
     void saveDestination();
+    // The last destination's fields and options, and its page entry when each page has one.
+    void fieldsChanged();
+    void rememberPage();
+    void setSequenceStep(int step);
     void setDestButton(const QJsonObject &field);
     void restoreLastSelection();
     void startTcp(quint16 port);
@@ -149,8 +198,9 @@ private:
     std::optional<QString> shaped(const QString &line);
     void reportUnanswered(const std::vector<LinesInFlight::Expired> &lines);
     void scheduleDeadlineCheck();
-    void fail(const QString &logLine, const QString &notice, bool button);
-    void sound(const QString &kind, const QString &bar);
+    // `target`: the first field of the line's destination; empty for the last picked one.
+    void fail(const QString &logLine, const QString &notice, bool button, const QJsonObject &target = {});
+    void sound(const QString &kind, const QString &bar, QJsonObject target = {});
 
     WebSocketBridge *bridge = nullptr;
     TcpListener *tcpListener = nullptr;
@@ -162,6 +212,28 @@ private:
     QJsonObject destField;
     QString destUrl;
     QJsonObject destButton;
+    QList<QJsonObject> destFields;
+    FieldsMode mode = FieldsMode::Split;
+    QChar splitSep = Destination::defaultSplitSeparator;
+    QString aisText;
+    QStringList ais;
+    bool perPage = false;
+    QList<PageEntry> pages;
+    QString frontUrl;
+    QString frontTitle;
+    // Per line: the field the next line goes to, and when the last line came.
+    int sequenceStep = 0;
+    QString sequenceOwner; // the destination the sequence belongs to
+    int sequenceIdle = 60;
+    QElapsedTimer lastSequenceLine;
+    // What a line of several fields, or of a per-page entry, needs when its answer comes.
+    struct SentLine
+    {
+        QList<QJsonObject> fields;
+        int field = -1; // per line: the field it went to
+        bool perLine = false;
+    };
+    QHash<quint64, SentLine> sentLines;
     bool enter = true;
     bool click = false;
     bool failureSound = true;

@@ -16,6 +16,18 @@ inline const QString lastButton = QStringLiteral("lastButton");
 inline const QString rules = QStringLiteral("rules");
 // One character that ends a variable-length GS1 element.
 inline const QString gs1Separator = QStringLiteral("gs1Separator");
+// A destination of several fields: how a line spreads over them (FieldSpread.h), the
+// separator of Split, the AIs of Gs1 ("01,10,17"), and the pause after which a
+// PerLine sequence starts again at the first field.
+inline const QString fieldsMode = QStringLiteral("fieldsMode");
+inline const QString splitSeparator = QStringLiteral("splitSeparator");
+inline const QString fieldAIs = QStringLiteral("fieldAIs");
+inline const QString sequenceIdleSeconds = QStringLiteral("sequenceIdleSeconds");
+// The last destination's fields, a compact JSON array of their descriptors.
+inline const QString lastDestFields = QStringLiteral("lastDestFields");
+// A destination for each page: the switch, and the array of entries (PageEntries.h).
+inline const QString destinationPerPage = QStringLiteral("destinationPerPage");
+inline const QString pages = QStringLiteral("pages");
 // Followed by the page address, exactly as the plugin reported it.
 inline const QString destPrefix = QStringLiteral("dest/");
 // Feedback for the person at the scanner, and the repeat window (0: off).
@@ -38,4 +50,6 @@ inline constexpr bool soundOnSuccess = false;
 inline constexpr bool flashField = true;
 inline constexpr int repeatWindowSeconds = 0;
 inline constexpr int maxRepeatWindowSeconds = 10;
+inline constexpr int sequenceIdleSeconds = 60;
+inline constexpr bool destinationPerPage = false;
 } // namespace SettingsDefault

@@ -138,10 +138,10 @@ public:
     }
 
     // As the plugin's popup does it: pick mode told to the gateway, then the pick.
-    void pick(const QString &kind, const QString &url, const QJsonObject &field)
+    void pick(const QString &kind, const QString &url, const QJsonObject &field, bool add = false)
     {
-        send({{"type", "pickMode"}, {"enabled", true}, {"kind", kind}});
-        send({{"type", "picked"}, {"kind", kind}, {"url", url}, {"field", field}});
+        send({{"type", "pickMode"}, {"enabled", true}, {"kind", kind}, {"add", add}});
+        send({{"type", "picked"}, {"kind", kind}, {"url", url}, {"field", field}, {"add", add}});
     }
 
     void answer(const char *type, qint64 id, bool ok, const QString &error = QString())

@@ -29,6 +29,17 @@ QJsonObject json(const char *text)
 const QJsonObject qtyField = json("{'label':'Qty','tag':'input','type':'number','id':'qty','css':'form > input:nth-of-type(2)','instance':'b-1'}");
 const QJsonObject saveButton = json("{'label':'Save','tag':'button','id':'save','frame':[0],'instance':'b-1'}");
 const QString order = QStringLiteral("https://shop.example/order");
+// Two more fields of the order page, and one of another page.
+const QJsonObject batchField = json("{'label':'Batch','tag':'input','type':'text','id':'batch','origin':'https://shop.example','path':'/order','instance':'b-1'}");
+const QJsonObject expiryField = json("{'label':'Expiry','tag':'input','type':'date','id':'expiry','origin':'https://shop.example','path':'/order','instance':'b-1'}");
+const QJsonObject otherPageField = json("{'label':'Note','tag':'input','type':'text','id':'note','origin':'https://shop.example','path':'/notes','instance':'b-1'}");
+
+QJsonObject onOrderPage(QJsonObject field)
+{
+    field.insert(QStringLiteral("origin"), QStringLiteral("https://shop.example"));
+    field.insert(QStringLiteral("path"), QStringLiteral("/order"));
+    return field;
+}
 
 } // namespace
 
@@ -544,6 +555,130 @@ private slots:
         sendLine("L2");
         QTRY_VERIFY(logged(QStringLiteral("\u2192 The browser that picked the field is not linked, ignored.")));
         QCOMPARE(other.ofType("fill").size(), 0);
+    }
+
+    // Qty, Batch and Expiry of the order page, picked then added.
+    void pickThreeFields(ProvenPlugin &plugin)
+    {
+        plugin.pick(QStringLiteral("field"), order, onOrderPage(qtyField));
+        plugin.pick(QStringLiteral("field"), order, batchField, true);
+        plugin.pick(QStringLiteral("field"), order, expiryField, true);
+        QTRY_COMPARE(gateway->destinationFields().size(), 3);
+    }
+
+    // A destination of several fields: who may join it, and a line spread over
+    // it all at once or refused before anything is sent.
+    void severalFields()
+    {
+        startGateway();
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
+        pickThreeFields(plugin);
+        plugin.pick(QStringLiteral("field"), order, otherPageField, true);
+        plugin.pick(QStringLiteral("field"), order, batchField, true);
+        QTRY_VERIFY(logged(QStringLiteral("Field not added: it is one of the destination's fields already.")));
+        QVERIFY(logged(QStringLiteral("Field not added: it is on another page than the destination's fields.")));
+        QCOMPARE(gateway->destinationFields(), (QList<QJsonObject>{onOrderPage(qtyField), batchField, expiryField}));
+        QVERIFY(plugin.waitFor("destination"));
+        QCOMPARE(plugin.ofType("destination").last().value("fields").toArray(), (QJsonArray{"Qty", "Batch", "Expiry"}));
+
+        sendLine("7\tB-12\t2026-12-31");
+        QVERIFY(plugin.waitFor("fill"));
+        const QJsonObject fill = plugin.ofType("fill").first();
+        QCOMPARE(fill.value("targets").toArray(), (QJsonArray{onOrderPage(qtyField), batchField, expiryField}));
+        QCOMPARE(fill.value("values").toArray(), (QJsonArray{"7", "B-12", "2026-12-31"}));
+        QVERIFY(!fill.contains("target"));
+        plugin.send({{"type", "fillResult"}, {"id", fill.value("id")}, {"ok", false}, {"error", "field not found"},
+                     {"failedField", 1}});
+        QTRY_VERIFY(logged(QStringLiteral("Fill FAILED: field 2 of 3 (Batch) not found")));
+        QCOMPARE(texts(*notFilled).last(), QStringLiteral("field 2 of 3 (Batch) not found"));
+
+        sendLine("7\tB-12");
+        QTRY_VERIFY(logged(QStringLiteral("\u2192 Rejected: 2 parts for 3 fields")));
+        QCOMPARE(notFilled->size(), 2);
+        QCOMPARE(plugin.ofType("fill").size(), 1);
+
+        gateway->removeField(0);
+        QCOMPARE(gateway->destinationField(), batchField);
+        QCOMPARE(gateway->destinationFields().size(), 2);
+    }
+
+    // One line per field: Enter after the last, a failed line stays on its
+    // field, Reset and a pause start over.
+    void perLineSequence()
+    {
+        QSettings().setValue(QStringLiteral("sequenceIdleSeconds"), 1);
+        startGateway();
+        gateway->setFieldsMode(FieldsMode::PerLine);
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
+        pickThreeFields(plugin);
+        QCOMPARE(gateway->nextFieldText(), QStringLiteral("Next: field 1 of 3 (Qty)"));
+        int answered = 0;
+        const auto line = [&](const QByteArray &value, bool ok = true) {
+            sendLine(value);
+            if (!plugin.waitFor("fill", answered + 1))
+                return QJsonObject();
+            const QJsonObject fill = plugin.ofType("fill").at(answered++);
+            plugin.answer("fillResult", fill.value("id").toInteger(), ok, ok ? QString() : QStringLiteral("field not found"));
+            return fill;
+        };
+        const auto target = [](const QJsonObject &fill) { return fill.value("target").toObject().value("id").toString(); };
+
+        QCOMPARE(target(line("1")), QStringLiteral("qty"));
+        QCOMPARE(target(line("B", false)), QStringLiteral("batch"));
+        QTRY_VERIFY(logged(QStringLiteral("Fill FAILED: field 2 of 3 (Batch) not found")));
+        QTRY_COMPARE(gateway->nextFieldText(), QStringLiteral("Next: field 2 of 3 (Batch)"));
+        QCOMPARE(target(line("B")), QStringLiteral("batch"));
+        const QJsonObject last = line("E");
+        QCOMPARE(target(last), QStringLiteral("expiry"));
+        QCOMPARE(last.value("pressEnter").toBool(), true);
+        QCOMPARE(plugin.ofType("fill").first().value("pressEnter").toBool(), false);
+        QCOMPARE(target(line("2")), QStringLiteral("qty"));
+        gateway->resetSequence();
+        QCOMPARE(target(line("3")), QStringLiteral("qty"));
+        QTest::qWait(1100);
+        QCOMPARE(target(line("4")), QStringLiteral("qty"));
+        QVERIFY(logged(QStringLiteral("\u2192 No line for 1 s: back to field 1.")));
+        plugin.send({{"type", "sequenceReset"}});
+        QTRY_COMPARE(gateway->nextFieldText(), QStringLiteral("Next: field 1 of 3 (Qty)"));
+    }
+
+    // With a destination per page, the page in front of the user chooses.
+    void pageInFrontChooses()
+    {
+        startGateway();
+        gateway->setSimulateEnter(false);
+        gateway->setDestinationPerPage(true);
+        ProvenPlugin plugin;
+        QVERIFY(link(plugin));
+        pickQty(plugin);
+        const QString notes = QStringLiteral("https://shop.example/notes");
+        plugin.pick(QStringLiteral("field"), notes, otherPageField);
+        QTRY_COMPARE(gateway->pageEntries().size(), 2);
+
+        const auto lineGoesTo = [&](const QString &front, const QByteArray &value) {
+            plugin.send({{"type", "activePage"}, {"url", front}, {"title", "Front page"}});
+            QTest::qWait(50);
+            const qsizetype before = plugin.ofType("fill").size();
+            sendLine(value);
+            return plugin.waitFor("fill", int(before) + 1)
+                       ? plugin.ofType("fill").last().value("target").toObject().value("id").toString()
+                       : QString();
+        };
+        QCOMPARE(lineGoesTo(order + QStringLiteral("?step=2#top"), "A"), QStringLiteral("qty"));
+        QVERIFY(logged(QStringLiteral("\u2192 For Front page")));
+        QCOMPARE(lineGoesTo(notes, "B"), QStringLiteral("note"));
+        // No entry for the page in front: the last pick, as without the option.
+        QCOMPARE(lineGoesTo(QStringLiteral("https://elsewhere.example/"), "C"), QStringLiteral("note"));
+
+        // A whole file or nothing.
+        const QByteArray exported = gateway->exportPages();
+        QVERIFY(!gateway->importPages("{\"fieldpostPages\":1,\"pages\":[{\"pattern\":\"(\",\"match\":\"regex\"}]}").isEmpty());
+        QCOMPARE(gateway->pageEntries().size(), 2);
+        gateway->setPageEntries({});
+        QCOMPARE(gateway->importPages(exported), QString());
+        QCOMPARE(gateway->pageEntries().size(), 2);
     }
 };
 

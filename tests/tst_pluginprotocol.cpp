@@ -23,13 +23,16 @@ QString summary(const PluginMessage &m)
     case Type::Dropped: return QStringLiteral("dropped");
     case Type::Hello: return QStringList{"hello", m.version, m.instance, m.browser, QString::fromLatin1(m.nonce)}.join('|');
     case Type::Proof: return QStringList{"proof", QString::fromLatin1(m.proof)}.join('|');
-    case Type::PickMode: return QStringList{"pickMode", m.enabled ? "on" : "off", m.kind}.join('|');
+    case Type::PickMode: return QStringList{"pickMode", m.enabled ? "on" : "off", m.kind, m.add ? "add" : ""}.join('|');
     case Type::Keepalive: return QStringLiteral("keepalive");
     case Type::Fields: return QStringList{"fields", m.url, m.title, compact(m.fields)}.join('|');
-    case Type::Picked: return QStringList{"picked", m.kind, m.url, compact(m.field)}.join('|');
-    case Type::FillResult: return QStringList{"fillResult", ok, m.error, QString::number(m.id)}.join('|');
+    case Type::Picked: return QStringList{"picked", m.kind, m.url, compact(m.field), m.add ? "add" : ""}.join('|');
+    case Type::FillResult:
+        return QStringList{"fillResult", ok, m.error, QString::number(m.id), QString::number(m.failedField)}.join('|');
     case Type::ButtonClicked: return QStringList{"buttonClicked", ok, m.error, QString::number(m.id)}.join('|');
     case Type::Error: return QStringList{"error", m.error}.join('|');
+    case Type::ActivePage: return QStringList{"activePage", m.url, m.title}.join('|');
+    case Type::SequenceReset: return QStringLiteral("sequenceReset");
     }
     return {};
 }
@@ -53,27 +56,31 @@ private slots:
             "hello|1.4.2|b-1|Edge|bm9uY2U=");
         row("{'type':'hello','nonce':5}", "hello||||");
         row("{'type':'proof','proof':'cHJvb2Y='}", "proof|cHJvb2Y=");
-        row("{'type':'pickMode','enabled':true,'kind':'button'}", "pickMode|on|button");
-        row("{'type':'pickMode','enabled':'yes'}", "pickMode|off|field");
+        row("{'type':'pickMode','enabled':true,'kind':'button'}", "pickMode|on|button|");
+        row("{'type':'pickMode','enabled':'yes'}", "pickMode|off|field|");
+        row("{'type':'pickMode','enabled':true,'add':true}", "pickMode|on|field|add");
         row("{'type':'keepalive'}", "keepalive");
         row("{'type':'fields','url':'https://a.example/','title':'Form','fields':[{'label':'Email','tag':'input'},{'tag':'button'}]}",
             "fields|https://a.example/|Form|[{'label':'Email','tag':'input'},{'tag':'button'}]");
         row("{'type':'fields','fields':[]}", "fields|||[]");
         row("{'type':'picked','kind':'field','url':'https://a.example/','field':{'tag':'input'}}",
-            "picked|field|https://a.example/|{'tag':'input'}");
-        row("{'type':'picked','kind':'button','field':{'tag':'button'}}", "picked|button||{'tag':'button'}");
+            "picked|field|https://a.example/|{'tag':'input'}|");
+        row("{'type':'picked','kind':'button','field':{'tag':'button'},'add':1}", "picked|button||{'tag':'button'}|");
         // A missing or non-string kind reads as a field; an empty one stays empty.
-        row("{'type':'picked'}", "picked|field||{}");
-        row("{'type':'picked','kind':5}", "picked|field||{}");
-        row("{'type':'picked','kind':''}", "picked|||{}");
+        row("{'type':'picked','add':true}", "picked|field||{}|add");
+        row("{'type':'picked','kind':5}", "picked|field||{}|");
+        row("{'type':'picked','kind':''}", "picked|||{}|");
         // Only a literal true is a success.
-        row("{'type':'fillResult','ok':true,'id':7}", "fillResult|true||7");
-        row("{'type':'fillResult','ok':false,'error':'not found'}", "fillResult|false|not found|-1");
-        row("{'type':'fillResult','ok':'true'}", "fillResult|false||-1");
+        row("{'type':'fillResult','ok':true,'id':7}", "fillResult|true||7|-1");
+        row("{'type':'fillResult','ok':false,'error':'not found','failedField':2}", "fillResult|false|not found|-1|2");
+        row("{'type':'fillResult','ok':false,'failedField':1.5}", "fillResult|false||-1|-1");
+        row("{'type':'fillResult','ok':'true'}", "fillResult|false||-1|-1");
+        row("{'type':'activePage','url':'https://a.example/x','title':'X'}", "activePage|https://a.example/x|X");
+        row("{'type':'sequenceReset'}", "sequenceReset");
         row("{'type':'buttonClicked','ok':'true','error':'gone','id':9007199254740991}", "buttonClicked|false|gone|9007199254740991");
         // An id is a whole number the gateway counted; anything else is an answer without one.
         for (const char *id : {"'7'", "1.5", "-3", "1e300", "null"})
-            QTest::addRow("id %s", id) << j(QByteArray("{'type':'fillResult','ok':true,'id':") + id + "}") << "fillResult|true||-1";
+            QTest::addRow("id %s", id) << j(QByteArray("{'type':'fillResult','ok':true,'id':") + id + "}") << "fillResult|true||-1|-1";
         row("{'type':'error','error':'Page non prise en charge'}", "error|Page non prise en charge");
         // Types match exactly; what only goes out, or is no object, is dropped.
         for (const char *payload : {"{'type':'Hello','version':'1'}", "{'type':'FILLRESULT','ok':true}",
