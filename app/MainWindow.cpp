@@ -320,7 +320,7 @@ void MainWindow::buildWidgets()
     destLayout->setContentsMargins(10, 3, 10, 3);
     destLayout->setSpacing(5);
     pickFieldButton = pickButton(QStringLiteral("Select a field in the browser "));
-    addFieldButton = pickButton(QStringLiteral("Add a field"));
+    addFieldButton = pickButton(QStringLiteral("Add a field "));
     auto *pickRow = new QHBoxLayout;
     pickRow->addWidget(pickFieldButton, 1);
     pickRow->addWidget(addFieldButton);
@@ -341,9 +341,9 @@ void MainWindow::buildWidgets()
     removeFieldButton = new QPushButton(QStringLiteral("Remove"));
     listColumn->addWidget(removeFieldButton, 0, Qt::AlignLeft);
     severalLayout->addLayout(listColumn, 1);
-    fieldsModeGroup = new QGroupBox(QStringLiteral("Several fields"));
+    fieldsModeGroup = new QWidget;
     auto *modeGrid = new QGridLayout(fieldsModeGroup);
-    modeGrid->setContentsMargins(8, 2, 8, 4);
+    modeGrid->setContentsMargins(0, 0, 0, 0);
     modeGrid->setVerticalSpacing(3);
     splitModeRadio = new QRadioButton(QStringLiteral("Split the line"));
     gs1ModeRadio = new QRadioButton(QStringLiteral("GS1 elements"));
@@ -380,17 +380,19 @@ void MainWindow::buildWidgets()
     destLayout->addWidget(severalFieldsPanel);
 
     destUrlEdit = displayEdit();
-    destLayout->addLayout(captionRow(QStringLiteral("Url:"), destUrlEdit));
+    // Beside the address, in rows that were there before: one field takes no more room than it did.
+    pagesButton = new QPushButton(QStringLiteral("Pages\u2026"));
+    auto *urlRow = captionRow(QStringLiteral("Url:"), destUrlEdit);
+    urlRow->addWidget(pagesButton);
+    destLayout->addLayout(urlRow);
     simulateEnterCheck = new QCheckBox(QStringLiteral("Simulate Enter key after filling"));
     simulateEnterCheck->setChecked(gateway->simulateEnter());
     destinationPerPageCheck = new QCheckBox(QStringLiteral("Remember a destination per page"));
     destinationPerPageCheck->setChecked(gateway->destinationPerPage());
-    pagesButton = new QPushButton(QStringLiteral("Pages\u2026"));
     auto *optionRow = new QHBoxLayout;
     optionRow->addWidget(simulateEnterCheck);
     optionRow->addStretch(1);
     optionRow->addWidget(destinationPerPageCheck);
-    optionRow->addWidget(pagesButton);
     destLayout->addLayout(optionRow);
     mainLayout->addWidget(destGroup, 0);
 

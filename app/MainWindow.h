@@ -19,7 +19,6 @@ class Logger;
 class QCheckBox;
 class QCloseEvent;
 class QComboBox;
-class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -139,7 +138,7 @@ private:
     QWidget *severalFieldsPanel = nullptr;
     QListWidget *destFieldsList = nullptr;
     QPushButton *removeFieldButton = nullptr;
-    QGroupBox *fieldsModeGroup = nullptr;
+    QWidget *fieldsModeGroup = nullptr;
     QRadioButton *splitModeRadio = nullptr;
     QRadioButton *gs1ModeRadio = nullptr;
     QRadioButton *perLineModeRadio = nullptr;
