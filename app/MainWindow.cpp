@@ -793,11 +793,13 @@ void MainWindow::showFields()
     severalFieldsPanel->setVisible(fields.size() >= 2);
 
     const FieldsMode mode = gateway->fieldsMode();
-    for (QRadioButton *radio : {splitModeRadio, gs1ModeRadio, perLineModeRadio}) {
-        const QSignalBlocker quiet(radio);
-        radio->setChecked((radio == splitModeRadio && mode == FieldsMode::Split)
-                          || (radio == gs1ModeRadio && mode == FieldsMode::Gs1)
-                          || (radio == perLineModeRadio && mode == FieldsMode::PerLine));
+    // The others of the exclusive set go off by themselves, and only a radio turned on asks the core.
+    QRadioButton *modeRadio = mode == FieldsMode::Gs1       ? gs1ModeRadio
+                              : mode == FieldsMode::PerLine ? perLineModeRadio
+                                                            : splitModeRadio;
+    {
+        const QSignalBlocker quiet(modeRadio);
+        modeRadio->setChecked(true);
     }
     splitSeparatorCombo->setEnabled(mode == FieldsMode::Split);
     if (!splitSeparatorCombo->lineEdit()->hasFocus()) {
