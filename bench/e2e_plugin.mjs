@@ -42,12 +42,12 @@ const percentile = (sorted, p) => sorted[Math.min(sorted.length - 1, Math.ceil((
 const answered = () => gateway.logged(/^Fill (OK\.|FAILED)/);
 
 // One line at a time: the time from its frame to the gateway's log line of its answer.
-async function latencies(prefix, count) {
+async function latencies(prefix, count, line = (i) => `${prefix}${i}`) {
   const out = [];
   for (let i = -20; i < count; i++) {
     const before = answered().length;
     const sent = now();
-    tcp.write(frame(`${prefix}${i}`));
+    tcp.write(frame(line(i)));
     const [line] = await waitUntil(() => answered().length > before && answered().slice(before), { every: 1, timeout: 5000 });
     if (line.text.includes('FAILED')) throw new Error(`${prefix}${i}: ${line.text}`);
     if (i >= 0) out.push(line.at - sent);
@@ -109,6 +109,7 @@ await clickToPick(page, page.locator('#email'));
 await gateway.waitLogged('Field selected: Email  [input/email]');
 const plugin = await latencies('lat', LATENCY_LINES);
 
+
 const rates = [];
 for (const rate of RATES) {
   const lines = Array.from({ length: rate * RATE_SECONDS }, (_, i) => `r${rate}n${i}`);
@@ -136,6 +137,19 @@ for (const rate of RATES) {
   if (!rates.at(-1).pass) break;
 }
 
+// The same destination with two more fields of the page: one Tab-separated line fills all three at once.
+for (const selector of ['[name=city]', '#notes']) {
+  const popup = await browser.context.newPage();
+  await popup.goto(`chrome-extension://${new URL(browser.worker.url()).host}/popup.html`);
+  await waitUntil(() => popup.evaluate(() => !document.getElementById('addField').disabled), { every: 20 });
+  await popup.click('#addField');
+  await popup.close();
+  await page.bringToFront();
+  await clickToPick(page, page.locator(selector));
+}
+await gateway.waitLogged(/^Field added: /, { count: 2 });
+const threeFields = await latencies('three', LATENCY_LINES, (i) => `three${i}\tcity${i}\tnote${i}`);
+
 const ms = (v) => `${v.toFixed(2)} ms`;
 const rows = [
   ['line → fill answered, median', ms(percentile(plugin, 50)), `≤ ${TARGET.median} ms`,
@@ -146,6 +160,8 @@ const rows = [
     `plugin ×${(percentile(plugin, 50) / percentile(floor, 50)).toFixed(2)} of it`],
   ['the floor: line → fill answered, p99', ms(percentile(floor, 99)), '-',
     `plugin ×${(percentile(plugin, 99) / percentile(floor, 99)).toFixed(2)} of it`],
+  ['three fields: line → fill answered, median', ms(percentile(threeFields, 50)), '≤ 1.5× one field',
+    `×${(percentile(threeFields, 50) / percentile(plugin, 50)).toFixed(2)} of one field, p99 ${ms(percentile(threeFields, 99))}`],
   ['browser start → first proven link', ms(linkMs), '-', 'native host asked, link opened and proven both ways'],
   ...rates.map((r) => [`plain fills at ${r.rate} lines/s`, r.pass ? 'ok' : 'FAILED', r.rate === TARGET.rate ? 'none lost or reordered' : '-',
     `${r.sent} sent in ${r.sendSeconds.toFixed(2)} s, ${r.filled} filled, lost ${r.lost}, failed ${r.failed}` +

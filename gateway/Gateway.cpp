@@ -38,6 +38,14 @@ QJsonObject parseStoredObject(const QString &text)
     return QJsonDocument::fromJson(text.toUtf8()).object();
 }
 
+// A text with commas, as an administrator writes it in an INI file, reads as a
+// list there ("01,10,17", or "," itself): it is the text again.
+QString storedText(const QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    return value.typeId() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(',')) : value.toString();
+}
+
 // The same element, whichever pick found it: a second click on a field does not add it twice.
 bool sameElement(QJsonObject a, QJsonObject b)
 {
@@ -103,12 +111,13 @@ Gateway::Gateway(PortRange pluginPorts, QObject *parent, QString record)
     separator = readGs1Separator(settings);
     lineRules.setRules(ruleList, separator);
     mode = fieldsModeFromKey(settings.value(SettingsKey::fieldsMode).toString()).value_or(FieldsMode::Split);
-    const QString storedSeparator = settings.value(SettingsKey::splitSeparator).toString();
+    const QString storedSeparator = storedText(settings, SettingsKey::splitSeparator);
     splitSep = storedSeparator.size() == 1 ? storedSeparator.at(0) : Destination::defaultSplitSeparator;
     QString aisError;
-    const QStringList storedAis = parseAis(settings.value(SettingsKey::fieldAIs).toString(), &aisError);
+    const QString storedAisText = storedText(settings, SettingsKey::fieldAIs);
+    const QStringList storedAis = parseAis(storedAisText, &aisError);
     if (aisError.isEmpty()) {
-        aisText = settings.value(SettingsKey::fieldAIs).toString();
+        aisText = storedAisText;
         ais = storedAis;
     } else {
         skippedRules << QStringLiteral("GS1 fields: %1; the AIs are left empty.").arg(aisError);

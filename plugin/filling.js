@@ -1,8 +1,10 @@
-// Filling, in the order the gateway sent the lines: each line's fill, Enter,
-// the click after its delay, and the wait for a page the line sent away.
+// Filling, in the order the gateway sent the lines: each line's fill (of one
+// field, or of several in multifill.js), Enter, the click after its delay, and
+// the wait for a page the line sent away.
 import './common.js';
 import { instanceReady, pickedHere } from './instance.js';
 import { send } from './link.js';
+import { NO_VALID_TARGETS, severalOf, startSeveral } from './multifill.js';
 import { asObject, placeOf, runAt } from './places.js';
 import { noteDestination, noteOutcome, status } from './status.js';
 
@@ -15,10 +17,16 @@ const LOAD_LIMIT_MS = 10000;
 
 function fillJob(message) {
   const delay = Number.isFinite(message.clickDelayMs) ? message.clickDelayMs : CLICK_DELAY_MS;
+  // targets and values instead of target and value: several fields.
+  const several = message.targets !== undefined;
+  const fields = several ? severalOf(message) : null;
   return {
     // Each answer carries the fill's id; a gateway that sends none matches answers in order.
     answer: Number.isInteger(message.id) ? { id: message.id } : {},
-    target: asObject(message.target),
+    several,
+    targets: fields?.targets,
+    values: fields?.values,
+    target: several ? fields?.targets[0] ?? {} : asObject(message.target),
     button: asObject(message.button),
     value: typeof message.value === 'string' ? message.value : '',
     pressEnter: message.pressEnter === true,
@@ -62,8 +70,11 @@ function reportFill(job, outcome) {
   if (outcome === null) return false;
   const ok = outcome.ok === true;
   const error = ok ? '' : String(outcome.error || 'field not found');
-  send({ type: MSG.FILL_RESULT, ...job.answer, ok, error });
-  noteOutcome(ok ? `Filled "${job.value}"` : `Fill failed: ${error}`);
+  const failedField = !ok && Number.isInteger(outcome.failedField) ? { failedField: outcome.failedField } : {};
+  send({ type: MSG.FILL_RESULT, ...job.answer, ok, error, ...failedField });
+  const filled = job.several ? job.values.map((v) => `"${v}"`).join(', ') : `"${job.value}"`;
+  const which = Number.isInteger(failedField.failedField) ? ` (field ${failedField.failedField + 1})` : '';
+  noteOutcome(ok ? `Filled ${filled}` : `Fill failed${which}: ${error}`);
   if (pickedHere(job.target)) noteDestination(job.target);
   return ok;
 }
@@ -78,16 +89,25 @@ function reportClick(job, outcome) {
 // Resolves, once the request is on its way, to { done } where done settles once
 // the answer has been sent, after the answers of the lines before (before).
 async function startFill(job, before) {
+  if (job.several) {
+    const { outcome } = await startSeveralOf(job);
+    return { done: Promise.all([outcome, before]).then(([o]) => reportFill(job, o)) };
+  }
   const place = await placeOf(job.target, 'field');
   if (!place || place.error) return { done: before.then(() => reportFill(job, place)) };
   const outcome = runAt(job.target, 'field', 'fill', [job.target, job.value, false, job.flash], place);
   return { done: Promise.all([outcome, before]).then(([o]) => reportFill(job, o)) };
 }
 
+function startSeveralOf(job) {
+  return job.targets ? startSeveral(job) : { outcome: Promise.resolve({ ok: false, error: NO_VALID_TARGETS }) };
+}
+
 async function runUnit(job) {
   const loads = watchLoads();
   try {
-    const filled = await runAt(job.target, 'field', 'fill', [job.target, job.value, job.pressEnter, job.flash]);
+    const filled = job.several ? await (await startSeveralOf(job)).outcome
+      : await runAt(job.target, 'field', 'fill', [job.target, job.value, job.pressEnter, job.flash]);
     const ok = reportFill(job, filled);
     if (filled === null) return;
     let leaving = ok && filled.navigating ? filled.tabId : null;

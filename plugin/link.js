@@ -30,6 +30,7 @@ let retryTimer = null;
 let keepaliveTimer = null;
 const messageHandlers = [];
 const downHandlers = [];
+const upHandlers = [];
 
 // What the gateway asks, once the link is proven.
 export function onGatewayMessage(handler) {
@@ -40,6 +41,15 @@ export function onGatewayMessage(handler) {
 // reconnection would be taken for a new one.
 export function onLinkDown(handler) {
   downHandlers.push(handler);
+}
+
+// Once a link is proven: what the gateway is to know from the start.
+export function onLinkUp(handler) {
+  upHandlers.push(handler);
+}
+
+export function linked() {
+  return proven !== null && proven.readyState === WebSocket.OPEN;
 }
 
 export function send(message) {
@@ -115,6 +125,7 @@ function open(current, { port, key }) {
     retryMs = FIRST_RETRY_MS;
     keepaliveTimer = setInterval(() => send({ type: MSG.KEEPALIVE }), KEEPALIVE_MS);
     showLinkState(true);
+    for (const handler of upHandlers) handler();
   };
   ws.onclose = () => {
     clearTimeout(deadline);

@@ -1,7 +1,9 @@
 // Pick mode: every frame follows the state in session storage; the timer ends
 // it even if no page is left to notice. Started by the gateway for every
-// browser linked to it, or from the popup for this browser alone.
+// browser linked to it, or from the popup for this browser alone; with add,
+// the pick is one more field for the destination, not a new one.
 import './common.js';
+import { allowedReady, pageAllowed, restricted } from './allowed.js';
 import { instanceId, instanceReady, issuePick } from './instance.js';
 import { onLinkDown, send } from './link.js';
 import { asObject, pageOf } from './places.js';
@@ -15,18 +17,22 @@ let pickTimer = null;
 // pick mode of the popup's is told to it, before any page can be clicked, and
 // so is its end without a pick.
 let fromPopup = false;
+let adding = false;
 
 export function kindOf(kind) {
   return kind === PICK_KIND.BUTTON ? PICK_KIND.BUTTON : PICK_KIND.FIELD;
 }
 
-export function startPick(kind, popup = false) {
-  if (popup) send({ type: MSG.PICK_MODE, enabled: true, kind });
+export function startPick(kind, { popup = false, add = false } = {}) {
+  if (popup) send({ type: MSG.PICK_MODE, enabled: true, kind, add });
   fromPopup = popup;
+  adding = add;
   clearTimeout(pickTimer);
   pickTimer = setTimeout(cancelPick, PICK_LIMIT_MS);
   status.picking = kind;
-  chrome.storage.session.set({ [PICK_KEY]: { kind, until: Date.now() + PICK_LIMIT_MS } }).catch(() => {});
+  // ask: the administrator limits the pages, and each frame asks whether its tab shows one.
+  const state = { kind, add, ask: restricted(), until: Date.now() + PICK_LIMIT_MS };
+  chrome.storage.session.set({ [PICK_KEY]: state }).catch(() => {});
   showStatus();
 }
 
@@ -34,28 +40,31 @@ export function endPick() {
   clearTimeout(pickTimer);
   status.picking = null;
   fromPopup = false;
+  adding = false;
   chrome.storage.session.remove(PICK_KEY).catch(() => {});
   showStatus();
 }
 
 // Ended without a pick: Escape, the time limit, or the popup's stop.
 function cancelPick() {
-  if (fromPopup && status.picking) send({ type: MSG.PICK_MODE, enabled: false, kind: status.picking });
+  if (fromPopup && status.picking) send({ type: MSG.PICK_MODE, enabled: false, kind: status.picking, add: adding });
   endPick();
 }
 
 onPopupMessage((m) => {
   if (m.type === LOCAL.STOP_PICKING) cancelPick();
   // Only worth it while a gateway is there to take the pick.
-  if (m.type === LOCAL.START_PICKING && status.connected) startPick(kindOf(m.kind), true);
+  if (m.type === LOCAL.START_PICKING && status.connected) {
+    startPick(kindOf(m.kind), { popup: true, add: m.add === true });
+  }
 });
 onLinkDown(endPick);
 
 chrome.runtime.onMessage.addListener((message, sender) => {
   if (!message || sender.id !== chrome.runtime.id || !sender.tab) return;
   if (message.type === LOCAL.PICK_CANCELLED) cancelPick();
-  if (message.type !== LOCAL.PICKED || !status.picking) return;
-  const kind = status.picking;
+  if (message.type !== LOCAL.PICKED || !status.picking || !pageAllowed(sender.tab.url)) return;
+  const [kind, add] = [status.picking, adding];
   endPick();
   instanceReady.then(async () => {
     const pickId = await issuePick();
@@ -64,8 +73,14 @@ chrome.runtime.onMessage.addListener((message, sender) => {
     };
     if (sender.frameId !== 0) Object.assign(field, { frameOrigin: sender.origin, frameId: sender.frameId });
     if (kind === PICK_KIND.FIELD) noteDestination(field);
-    send({ type: MSG.PICKED, kind, url: sender.tab.url || '', field });
+    send({ type: MSG.PICKED, kind, add, url: sender.tab.url || '', field });
   });
+});
+
+chrome.runtime.onMessage.addListener((message, sender, answer) => {
+  if (!message || message.type !== LOCAL.MAY_PICK || sender.id !== chrome.runtime.id || !sender.tab) return false;
+  allowedReady.then(() => answer({ allowed: pageAllowed(sender.tab.url) }));
+  return true;
 });
 
 chrome.storage.session.setAccessLevel({ accessLevel: 'TRUSTED_AND_UNTRUSTED_CONTEXTS' }).catch(() => {});

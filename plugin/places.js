@@ -1,6 +1,7 @@
 // Where a descriptor points: the tab, the frame, and the calls into the
 // content script there.
 import './common.js';
+import { NOT_ALLOWED, allowedReady, pageAllowed } from './allowed.js';
 import { anotherBrowsers, pickedHere } from './instance.js';
 
 const { CALL_PORT } = globalThis.fieldpostCommon;
@@ -8,6 +9,8 @@ const { CALL_PORT } = globalThis.fieldpostCommon;
 // its line fails and the lines after it go on.
 const FRAME_LIMIT_MS = 2000;
 const NO_ANSWER = 'page did not answer';
+// What the manifest puts in every frame, for a frame that missed it.
+const PAGE_SCRIPTS = chrome.runtime.getManifest().content_scripts[0].js;
 
 export function asObject(value) {
   return value && typeof value === 'object' && !Array.isArray(value) ? value : {};
@@ -35,8 +38,10 @@ export function withinLimit(promise, late, until = Date.now() + FRAME_LIMIT_MS) 
   return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
 }
 
-// Resolved tabs and frames, until a tab navigates, closes or is activated.
+// Resolved tabs and frames, with the tab's address, until a tab navigates,
+// closes or is activated.
 const placeCache = new Map();
+export const forgetPlaces = () => placeCache.clear();
 for (const event of [chrome.tabs.onRemoved, chrome.tabs.onReplaced, chrome.tabs.onActivated]) {
   event.addListener(() => placeCache.clear());
 }
@@ -46,14 +51,18 @@ chrome.tabs.onUpdated.addListener((tabId, change) => {
 
 // The picked tab while it shows the picked page (query and fragment aside),
 // else the most recently used tab that does; never any other.
-export async function findTab(d) {
+async function tabShowing(d) {
   if (Number.isInteger(d.tabId)) {
     const tab = await chrome.tabs.get(d.tabId).catch(() => null);
-    if (tab && showsPage(tab, d)) return tab.id;
+    if (tab && showsPage(tab, d)) return tab;
   }
   const showing = (await chrome.tabs.query({})).filter((t) => showsPage(t, d));
   showing.sort((a, b) => (b.lastAccessed || 0) - (a.lastAccessed || 0));
-  return showing.length ? showing[0].id : null;
+  return showing.length ? showing[0] : null;
+}
+
+export async function findTab(d) {
+  return (await tabShowing(d))?.id ?? null;
 }
 
 // The picked frame while it has the picked frame's origin, else the one frame
@@ -80,20 +89,22 @@ export async function placeOf(d, noun) {
   if (anotherBrowsers(d)) return noun === 'field' ? null : { error: `${noun} was picked in another browser` };
   if (!pickedHere(d)) return { error: `${noun} was not picked in this browser` };
   const key = `${noun}|${d.tabId}|${d.origin}${d.path}|${d.frameOrigin}|${d.frameId}`;
-  if (placeCache.has(key)) return placeCache.get(key);
-  let place;
-  const tabId = await findTab(d);
-  if (tabId === null) {
-    place = { error: `page of the ${noun} is not open (${d.origin}${d.path})` };
-  } else if (typeof d.frameOrigin === 'string') {
-    const frameId = await findFrame(tabId, d, noun);
-    place = Number.isInteger(frameId) ? { tabId, frameId } : frameId;
-  } else {
-    place = { tabId, frameId: 0 };
+  let place = placeCache.get(key);
+  if (!place) {
+    const tab = await tabShowing(d);
+    if (!tab) {
+      place = { error: `page of the ${noun} is not open (${d.origin}${d.path})` };
+    } else if (typeof d.frameOrigin === 'string') {
+      const frameId = await findFrame(tab.id, d, noun);
+      place = Number.isInteger(frameId) ? { tabId: tab.id, frameId, url: tab.url } : frameId;
+    } else {
+      place = { tabId: tab.id, frameId: 0, url: tab.url };
+    }
+    // A frame that was busy may answer the next time.
+    if (place.error !== NO_ANSWER) placeCache.set(key, place);
   }
-  // A frame that was busy may answer the next time.
-  if (place.error !== NO_ANSWER) placeCache.set(key, place);
-  return place;
+  await allowedReady;
+  return place.error || pageAllowed(place.url) ? place : { error: NOT_ALLOWED };
 }
 
 // Runs one of the content script's routines in a frame: through a port kept
@@ -164,13 +175,13 @@ export async function callInPage({ tabId, frameId }, routine, args) {
   const target = { tabId, frameIds: [frameId] };
   const run = () => withinLimit(chrome.scripting.executeScript({
     target,
-    func: (name, list, by) => (!globalThis.__fieldpost ? { missing: true }
+    func: (name, list, by) => (!globalThis.__fieldpost?.ready ? { missing: true }
       : Date.now() > by ? undefined : globalThis.__fieldpost[name](...list)),
     args: [routine, args, until],
   }).then(([first]) => (first ? first.result : undefined)), silent, until);
   let late = await run();
   if (late && late.missing) {
-    const added = await withinLimit(chrome.scripting.executeScript({ target, files: ['common.js', 'content.js'] })
+    const added = await withinLimit(chrome.scripting.executeScript({ target, files: PAGE_SCRIPTS })
       .then(() => true), false, until);
     late = added ? await run() : silent;
   }
@@ -190,6 +201,6 @@ export async function runAt(d, noun, routine, args, known) {
       outcome = { ok: false, error: `${noun} not found`, stale: true };
     }
     if (!outcome || !outcome.stale || attempt > 0) return { ...asObject(outcome), tabId: place.tabId };
-    placeCache.clear();
+    forgetPlaces();
   }
 }

@@ -5,7 +5,8 @@ import './common.js';
 const { STATUS_PORT } = globalThis.fieldpostCommon;
 const OUTCOMES_SHOWN = 5;
 
-export const status = { connected: false, picking: null, destination: null, outcomes: [] };
+// sequence: the gateway's destination, { fields, next }.
+export const status = { connected: false, picking: null, destination: null, sequence: null, outcomes: [] };
 const statusPorts = new Set();
 const popupHandlers = [];
 

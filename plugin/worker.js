@@ -3,10 +3,13 @@
 // listeners at its top level, so that a worker woken by an event finds them.
 // The messages and the descriptor members are listed in docs/plugin-protocol.md.
 import './common.js';
+import { restricted } from './allowed.js';
+import { showDestination } from './destination.js';
 import { feedback, tones } from './feedback.js';
 import { queueFill } from './filling.js';
 import { instanceReady } from './instance.js';
 import { connect, onGatewayMessage } from './link.js';
+import './pages.js';
 import { endPick, kindOf, startPick } from './picking.js';
 import { scan } from './scan.js';
 
@@ -16,7 +19,7 @@ function handleGatewayMessage(message) {
   if (!message || typeof message !== 'object' || Array.isArray(message)) return;
   switch (message.type) {
     case MSG.PICK_MODE:
-      if (message.enabled === true) startPick(kindOf(message.kind));
+      if (message.enabled === true) startPick(kindOf(message.kind), { add: message.add === true });
       else endPick();
       break;
     case MSG.FILL:
@@ -28,6 +31,9 @@ function handleGatewayMessage(message) {
     case MSG.SCAN:
       scan();
       break;
+    case MSG.DESTINATION:
+      showDestination(message);
+      break;
     default:
       break; // "hello" and anything newer need no answer
   }
@@ -37,5 +43,6 @@ onGatewayMessage(handleGatewayMessage);
 connect();
 
 // Reachable from the extension's own DevTools console, for trying requests by
-// hand and seeing which tones the sound document started.
-globalThis.fieldpost = { handleGatewayMessage, tones };
+// hand, seeing which tones the sound document started, and whether the
+// administrator's list of pages is in force.
+globalThis.fieldpost = { handleGatewayMessage, tones, restricted };

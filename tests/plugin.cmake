@@ -10,16 +10,18 @@ file(MAKE_DIRECTORY ${plugin_tmp})
 set(plugin_env "TMPDIR=${plugin_tmp};XDG_DATA_HOME=${plugin_tmp}/data;PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1;\
 FIELDPOST_APP=$<TARGET_FILE:fieldpost>;FIELDPOST_SEND=$<TARGET_FILE:fieldpost-send>;\
 FIELDPOST_LINK=$<TARGET_FILE:fieldpost-link>")
-foreach(suite page link e2e)
+foreach(suite page fields link e2e forms)
   add_test(NAME plugin_${suite} COMMAND ${FIELDPOST_NODE} --test --test-concurrency=1 suites/${suite}.test.mjs
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
   set_tests_properties(plugin_${suite} PROPERTIES ENVIRONMENT "${plugin_env}" TIMEOUT 300 LABELS plugin)
 endforeach()
-# The policy round trip writes Chromium's machine-wide policy folder, which every Chromium on the
-# machine reads, so it also holds the machine's Chromium lock, as other Chromium test runs do.
+# The policy round trip and the allowed pages write Chromium's machine-wide policy folder, which
+# every Chromium on the machine reads, so they also hold the machine's Chromium lock, as other
+# Chromium test runs do.
 find_program(FIELDPOST_FLOCK flock REQUIRED)
-add_test(NAME plugin_install COMMAND ${FIELDPOST_FLOCK} /tmp/fieldpost-chromium.lock
-         ${FIELDPOST_NODE} --test --test-concurrency=1 suites/install.test.mjs
-         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
-set_tests_properties(plugin_install PROPERTIES ENVIRONMENT "${plugin_env}"
-  TIMEOUT 600 LABELS plugin)
+foreach(suite install allowed)
+  add_test(NAME plugin_${suite} COMMAND ${FIELDPOST_FLOCK} /tmp/fieldpost-chromium.lock
+           ${FIELDPOST_NODE} --test --test-concurrency=1 suites/${suite}.test.mjs
+           WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
+  set_tests_properties(plugin_${suite} PROPERTIES ENVIRONMENT "${plugin_env}" TIMEOUT 600 LABELS plugin)
+endforeach()

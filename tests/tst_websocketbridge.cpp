@@ -92,7 +92,7 @@ private slots:
         QCOMPARE(second.ofType("fill").first().value("value"), "A 1");
         second.answer("fillResult", 7, true);
         QTRY_COMPARE(results.size(), 1);
-        QCOMPARE(results.first(), (QVariantList{true, QString(), qint64(7), proven.last().id}));
+        QCOMPARE(results.first(), (QVariantList{true, QString(), qint64(7), proven.last().id, -1}));
         bridge->setPickMode(true);
         QVERIFY(first.waitFor("pickMode"));
         QCOMPARE(first.ofType("fill").size(), 0);
@@ -191,7 +191,7 @@ private slots:
         QTRY_COMPARE(picked.size(), 2);
         QTest::qWait(50);
         using Calls = QList<QVariantList>;
-        QCOMPARE(Calls(picked), (Calls{{"button", "u", field}, {"field", "v", field}}));
+        QCOMPARE(Calls(picked), (Calls{{"button", "u", field, false}, {"field", "v", field, false}}));
         QCOMPARE(logLines().filter("outside pick mode").size(), 1);
     }
 

@@ -55,9 +55,11 @@ const sign = (key, role, nc, ng, port) =>
 // The gateway's side of the link, on a port of its own, named by the pairing record it writes in dataHome.
 // Each link keeps what came before its proof (before) apart from what came after (after, and received
 // for all links). withhold: it never sends its proof. forge: { key, port, role } it signs with instead.
-// greet: messages sent on every new link right after the app's hello, before any proof.
+// greet: messages sent on every new link right after the app's hello, before any proof. The page in front,
+// which the extension tells at every change, is kept apart (pages) from what the other messages answer.
 export class GatewayStandIn {
   received = [];
+  pages = [];
   links = [];
   fills = 0;
   key = newKey();
@@ -89,7 +91,7 @@ export class GatewayStandIn {
       const message = { ...JSON.parse(data.toString()), at: Date.now() };
       if (link.proven) {
         link.after.push(message);
-        this.received.push(message);
+        (message.type === 'activePage' ? this.pages : this.received).push(message);
       } else {
         link.before.push(message);
         this.prove(link, message);

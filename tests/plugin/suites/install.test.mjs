@@ -7,15 +7,13 @@ import assert from 'node:assert/strict';
 import { execFileSync, spawnSync } from 'node:child_process';
 import { createHash, createPublicKey } from 'node:crypto';
 import { createServer } from 'node:http';
-import {
-  chmodSync, cpSync, existsSync, mkdirSync, readFileSync, readdirSync, renameSync, rmSync, statSync, utimesSync,
-  writeFileSync,
-} from 'node:fs';
+import { cpSync, existsSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { createRequire } from 'node:module';
 import {
   MANIFEST, clickToPick, launchBrowser, pickFromPopup, scratchDir, seen, startPageServer, until,
 } from '../lib/harness.mjs';
+import { MANAGED, guardPolicyFolder } from '../lib/policy.mjs';
 import { Gateway, REPO_ROOT, settingsText } from '../../../bench/gateway-process.mjs';
 
 const { chromium } = createRequire(import.meta.url)('playwright-core');
@@ -80,43 +78,6 @@ test('packing: the same sources give the same bytes; a key that cannot be read a
   assert.ok(readFileSync(join(first, crx)).equals(bytes), 'the published file is left as it was');
 });
 
-// --- The policy folder, put back as it was ---------------------------------------------------------------------
-
-const POLICY_DIRS = ['/etc/chromium', '/etc/chromium/policies', '/etc/chromium/policies/managed'];
-const MANAGED = POLICY_DIRS.at(-1);
-// Outside the folder, so that a run killed half way is undone by the next one.
-const BACKUP = '/var/tmp/fieldpost-install-test-policies.json';
-
-function takeBackup() {
-  const files = existsSync(MANAGED) ? readdirSync(MANAGED).map((name) => {
-    const path = join(MANAGED, name);
-    const { mode, mtime } = statSync(path);
-    return { name, mode, mtime: mtime.getTime(), data: readFileSync(path).toString('base64') };
-  }) : [];
-  writeFileSync(`${BACKUP}.new`, JSON.stringify({ dirs: POLICY_DIRS.filter((d) => existsSync(d)), files }));
-  renameSync(`${BACKUP}.new`, BACKUP);
-}
-
-// Synchronous, so that it also runs from an exit handler.
-function restore() {
-  if (!existsSync(BACKUP)) return;
-  const { dirs, files } = JSON.parse(readFileSync(BACKUP, 'utf8'));
-  if (existsSync(MANAGED)) {
-    for (const name of readdirSync(MANAGED)) {
-      if (!files.some((f) => f.name === name)) rmSync(join(MANAGED, name), { recursive: true, force: true });
-    }
-  }
-  for (const { name, mode, mtime, data } of files) {
-    mkdirSync(MANAGED, { recursive: true });
-    const path = join(MANAGED, name);
-    writeFileSync(path, Buffer.from(data, 'base64'));
-    chmodSync(path, mode & 0o7777);
-    utimesSync(path, new Date(mtime), new Date(mtime));
-  }
-  for (const d of [...POLICY_DIRS].reverse()) if (!dirs.includes(d)) rmSync(d, { recursive: true, force: true });
-  rmSync(BACKUP);
-}
-
 const forcelist = (file) => JSON.parse(readFileSync(join(MANAGED, file), 'utf8')).ExtensionInstallForcelist;
 
 // A fresh or reused profile with no extension loaded by hand: whatever it has comes from the policy. Playwright's
@@ -140,7 +101,7 @@ async function installedIds(context) {
 }
 
 describe('the force-install policy', { skip: !AS_ROOT && 'needs root: it writes the machine\'s Chromium policy' }, () => {
-  let settingsHome;
+  let settingsHome, putBack;
   const settings = (extra) => {
     const home = scratchDir('settings');
     mkdirSync(join(home, 'Thornvaleworks'));
@@ -148,19 +109,11 @@ describe('the force-install policy', { skip: !AS_ROOT && 'needs root: it writes 
     return home;
   };
   const fieldpost = (verb, home) => run(APP, [`--${verb}-plugin`, 'chromium'], { XDG_CONFIG_HOME: home });
-  const onExit = () => restore();
-  const onSignal = () => process.exit(130);
-
   before(() => {
     assert.ok(APP && process.env.FIELDPOST_SEND, 'run through ctest, which names the built gateway and fieldpost-send');
-    restore(); // a killed run's
-    takeBackup();
-    process.on('exit', onExit).on('SIGINT', onSignal).on('SIGTERM', onSignal);
+    putBack = guardPolicyFolder();
   });
-  after(() => {
-    restore();
-    process.off('exit', onExit).off('SIGINT', onSignal).off('SIGTERM', onSignal);
-  });
+  after(() => putBack?.());
 
   test('with default settings the policy names the id Chromium gives the unpacked plugin', async () => {
     // No browser runs while this entry is there: it names the maker's server.
