@@ -17,6 +17,7 @@
 #include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDir>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -25,9 +26,12 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -37,6 +41,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <optional>
 #include <utility>
 
 namespace {
@@ -110,6 +115,35 @@ QHBoxLayout *captionRow(const QString &caption, QWidget *field)
     return row;
 }
 
+// The split separator's named choices; any other one character is taken as typed.
+const std::pair<QChar, QString> separatorNames[] = {
+    {QChar(u'\t'), QStringLiteral("Tab")},
+    {QChar(0x1D), QStringLiteral("GS (0x1D)")},
+    {QChar(u';'), QStringLiteral(";")},
+    {QChar(u','), QStringLiteral(",")},
+    {QChar(u'|'), QStringLiteral("|")},
+};
+
+QString separatorText(QChar separator)
+{
+    for (const auto &[c, name] : separatorNames) {
+        if (c == separator)
+            return name;
+    }
+    return QString(separator);
+}
+
+std::optional<QChar> separatorFromText(const QString &text)
+{
+    for (const auto &[c, name] : separatorNames) {
+        if (name == text)
+            return c;
+    }
+    if (text.size() == 1)
+        return text.front();
+    return std::nullopt;
+}
+
 } // namespace
 
 void setBadge(QLabel *label, const QString &text, const QString &colour)
@@ -125,7 +159,7 @@ MainWindow::MainWindow(QWidget *parent)
                              QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation),
                              // The desktop session's own log would otherwise keep every scanned value.
                              stderrIsTerminal(),
-                             &QSystemTrayIcon::isSystemTrayAvailable, askBeforeQuitting, nullptr},
+                             &QSystemTrayIcon::isSystemTrayAvailable, askBeforeQuitting, nullptr, nullptr},
                  parent)
 {
 }
@@ -136,6 +170,7 @@ MainWindow::MainWindow(WindowParts parts, QWidget *parent)
     , ipcChannel(parts.channelName)
     , trayAvailable(parts.trayAvailable)
     , confirmQuit(parts.confirmQuit ? std::move(parts.confirmQuit) : askBeforeQuitting)
+    , choosePagesFile(std::move(parts.choosePagesFile))
 {
     setWindowTitle(titleText());
     resize(645, 720);
@@ -163,6 +198,7 @@ MainWindow::MainWindow(WindowParts parts, QWidget *parent)
     for (const QString &line : std::as_const(hostLog))
         log(line);
     gateway->start();
+    showFields();
     // Hidden into a tray that is not there, the window could never be brought back.
     if (!trayAvailable) {
         show();
@@ -284,15 +320,80 @@ void MainWindow::buildWidgets()
     destLayout->setContentsMargins(10, 3, 10, 3);
     destLayout->setSpacing(5);
     pickFieldButton = pickButton(QStringLiteral("Select a field in the browser "));
-    destLayout->addWidget(pickFieldButton);
+    addFieldButton = pickButton(QStringLiteral("Add a field "));
+    auto *pickRow = new QHBoxLayout;
+    pickRow->addWidget(pickFieldButton, 1);
+    pickRow->addWidget(addFieldButton);
+    destLayout->addLayout(pickRow);
     destFieldEdit = displayEdit();
     destFieldEdit->setText(QStringLiteral("none"));
     destLayout->addLayout(captionRow(QStringLiteral("Destination:"), destFieldEdit));
+
+    // With one field none of this takes room: the window stays as compact as before.
+    severalFieldsPanel = new QWidget;
+    auto *severalLayout = new QHBoxLayout(severalFieldsPanel);
+    severalLayout->setContentsMargins(0, 0, 0, 0);
+    auto *listColumn = new QVBoxLayout;
+    destFieldsList = new QListWidget;
+    // As tall as the mode part beside it, not a list's own generous height.
+    destFieldsList->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
+    listColumn->addWidget(destFieldsList, 1);
+    removeFieldButton = new QPushButton(QStringLiteral("Remove"));
+    listColumn->addWidget(removeFieldButton, 0, Qt::AlignLeft);
+    severalLayout->addLayout(listColumn, 1);
+    fieldsModeGroup = new QWidget;
+    auto *modeGrid = new QGridLayout(fieldsModeGroup);
+    modeGrid->setContentsMargins(0, 0, 0, 0);
+    modeGrid->setVerticalSpacing(3);
+    splitModeRadio = new QRadioButton(QStringLiteral("Split the line"));
+    gs1ModeRadio = new QRadioButton(QStringLiteral("GS1 elements"));
+    perLineModeRadio = new QRadioButton(QStringLiteral("One line per field"));
+    splitSeparatorCombo = new QComboBox;
+    splitSeparatorCombo->setEditable(true);
+    splitSeparatorCombo->setInsertPolicy(QComboBox::NoInsert);
+    for (const auto &[c, name] : separatorNames)
+        splitSeparatorCombo->addItem(name);
+    splitSeparatorCombo->setToolTip(QStringLiteral("Where the line is cut: one of these, or any one character"));
+    fieldAisEdit = new QLineEdit;
+    fieldAisEdit->setPlaceholderText(QStringLiteral("01,10,17"));
+    fieldAisEdit->setToolTip(QStringLiteral("The application identifier of each field, in order"));
+    fieldAisErrorLabel = new QLabel;
+    fieldAisErrorLabel->setWordWrap(true);
+    fieldAisErrorLabel->setStyleSheet(QStringLiteral("color:#c0392b; font-weight:bold;"));
+    fieldAisErrorLabel->hide();
+    nextFieldLabel = new QLabel;
+    resetSequenceButton = new QPushButton(QStringLiteral("Reset"));
+    resetSequenceButton->setToolTip(QStringLiteral("The next line goes to the first field"));
+    auto *nextRow = new QHBoxLayout;
+    nextRow->addWidget(nextFieldLabel, 1);
+    nextRow->addWidget(resetSequenceButton);
+    modeGrid->addWidget(splitModeRadio, 0, 0);
+    modeGrid->addWidget(splitSeparatorCombo, 0, 1);
+    modeGrid->addWidget(gs1ModeRadio, 1, 0);
+    modeGrid->addWidget(fieldAisEdit, 1, 1);
+    modeGrid->addWidget(fieldAisErrorLabel, 2, 0, 1, 2);
+    modeGrid->addWidget(perLineModeRadio, 3, 0);
+    modeGrid->addLayout(nextRow, 3, 1);
+    modeGrid->setColumnStretch(1, 1);
+    severalLayout->addWidget(fieldsModeGroup, 2);
+    severalFieldsPanel->hide();
+    destLayout->addWidget(severalFieldsPanel);
+
     destUrlEdit = displayEdit();
-    destLayout->addLayout(captionRow(QStringLiteral("Url:"), destUrlEdit));
+    // Beside the address, in rows that were there before: one field takes no more room than it did.
+    pagesButton = new QPushButton(QStringLiteral("Pages\u2026"));
+    auto *urlRow = captionRow(QStringLiteral("Url:"), destUrlEdit);
+    urlRow->addWidget(pagesButton);
+    destLayout->addLayout(urlRow);
     simulateEnterCheck = new QCheckBox(QStringLiteral("Simulate Enter key after filling"));
     simulateEnterCheck->setChecked(gateway->simulateEnter());
-    destLayout->addWidget(simulateEnterCheck);
+    destinationPerPageCheck = new QCheckBox(QStringLiteral("Remember a destination per page"));
+    destinationPerPageCheck->setChecked(gateway->destinationPerPage());
+    auto *optionRow = new QHBoxLayout;
+    optionRow->addWidget(simulateEnterCheck);
+    optionRow->addStretch(1);
+    optionRow->addWidget(destinationPerPageCheck);
+    destLayout->addLayout(optionRow);
     mainLayout->addWidget(destGroup, 0);
 
     // Button action group
@@ -389,6 +490,13 @@ void MainWindow::buildWidgets()
         {testValueEdit, "testValueEdit"}, {logView, "logView"}, {clearLogButton, "clearLogButton"},
         {copyLogButton, "copyLogButton"}, {intakeAddressLabel, "intakeAddressLabel"},
         {acceptRemoteCheck, "acceptRemoteCheck"}, {forgetPairingButton, "forgetPairingButton"},
+        {addFieldButton, "addFieldButton"}, {destFieldsList, "destFieldsList"},
+        {removeFieldButton, "removeFieldButton"}, {fieldsModeGroup, "fieldsModeGroup"},
+        {splitModeRadio, "splitModeRadio"}, {gs1ModeRadio, "gs1ModeRadio"}, {perLineModeRadio, "perLineModeRadio"},
+        {splitSeparatorCombo, "splitSeparatorCombo"}, {fieldAisEdit, "fieldAisEdit"},
+        {fieldAisErrorLabel, "fieldAisErrorLabel"}, {nextFieldLabel, "nextFieldLabel"},
+        {resetSequenceButton, "resetSequenceButton"}, {destinationPerPageCheck, "destinationPerPageCheck"},
+        {pagesButton, "pagesButton"},
     };
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));
@@ -410,12 +518,13 @@ void MainWindow::connectSignals()
         }
         installer->setLinkedBrowsers(versions);
     });
-    connect(gateway, &Gateway::destinationChanged, this, [this](const QString &url, const QJsonObject &field) {
-        destFieldEdit->setText(describeField(field));
-        destFieldEdit->setCursorPosition(0);
+    connect(gateway, &Gateway::destinationChanged, this, [this](const QString &url) {
         destUrlEdit->setText(url);
         destUrlEdit->setCursorPosition(0);
+        showFields();
     });
+    connect(gateway, &Gateway::destinationFieldsChanged, this, &MainWindow::showFields);
+    connect(gateway, &Gateway::sequenceChanged, nextFieldLabel, &QLabel::setText);
     connect(gateway, &Gateway::buttonChanged, this, [this](const QJsonObject &field) {
         buttonEdit->setText(describeField(field));
         buttonEdit->setCursorPosition(0);
@@ -439,6 +548,27 @@ void MainWindow::connectSignals()
     connect(resetButton, &QPushButton::clicked, this, &MainWindow::onResetTcp);
     connect(pickFieldButton, &QPushButton::clicked, this, &MainWindow::onPick);
     connect(pickButtonButton, &QPushButton::clicked, this, &MainWindow::onPickButton);
+    connect(addFieldButton, &QPushButton::clicked, gateway, &Gateway::addField);
+    connect(removeFieldButton, &QPushButton::clicked, this, [this] {
+        if (destFieldsList->currentRow() >= 0)
+            gateway->removeField(destFieldsList->currentRow());
+    });
+    connect(destFieldsList, &QListWidget::currentRowChanged, this,
+            [this](int row) { removeFieldButton->setEnabled(row >= 0); });
+    const std::pair<QRadioButton *, FieldsMode> modes[] = {
+        {splitModeRadio, FieldsMode::Split}, {gs1ModeRadio, FieldsMode::Gs1}, {perLineModeRadio, FieldsMode::PerLine}};
+    for (const auto &[radio, mode] : modes) {
+        connect(radio, &QRadioButton::toggled, gateway, [this, mode = mode](bool on) {
+            if (on)
+                gateway->setFieldsMode(mode);
+        });
+    }
+    connect(splitSeparatorCombo, &QComboBox::activated, this, &MainWindow::applySplitSeparator);
+    connect(splitSeparatorCombo->lineEdit(), &QLineEdit::editingFinished, this, &MainWindow::applySplitSeparator);
+    connect(fieldAisEdit, &QLineEdit::editingFinished, this, &MainWindow::applyFieldAis);
+    connect(resetSequenceButton, &QPushButton::clicked, gateway, &Gateway::resetSequence);
+    connect(destinationPerPageCheck, &QCheckBox::toggled, gateway, &Gateway::setDestinationPerPage);
+    connect(pagesButton, &QPushButton::clicked, this, &MainWindow::onEditPages);
     connect(testButton, &QPushButton::clicked, this, &MainWindow::onTest);
     connect(testValueEdit, &QLineEdit::returnPressed, this, &MainWindow::onTest);
     connect(clearLogButton, &QPushButton::clicked, this, &MainWindow::onClearLog);
@@ -636,6 +766,74 @@ void MainWindow::onEditRules()
     connect(dialog, &QDialog::accepted, gateway,
             [this, dialog] { gateway->setRules(dialog->rules(), dialog->gs1Separator()); });
     dialog->open();
+}
+
+void MainWindow::onEditPages()
+{
+    auto *dialog = new PagesDialog(gateway, choosePagesFile, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
+}
+
+// ---- the destination's fields -------------------------------------------------
+
+void MainWindow::showFields()
+{
+    const QList<QJsonObject> fields = gateway->destinationFields();
+    destFieldEdit->setText(describeFields(fields));
+    destFieldEdit->setCursorPosition(0);
+
+    const int selected = destFieldsList->currentRow();
+    destFieldsList->clear();
+    for (qsizetype i = 0; i < fields.size(); ++i)
+        destFieldsList->addItem(QStringLiteral("%1. %2").arg(i + 1).arg(describeField(fields.at(i))));
+    if (selected >= 0 && selected < destFieldsList->count())
+        destFieldsList->setCurrentRow(selected);
+    removeFieldButton->setEnabled(destFieldsList->currentRow() >= 0);
+    severalFieldsPanel->setVisible(fields.size() >= 2);
+
+    const FieldsMode mode = gateway->fieldsMode();
+    // The others of the exclusive set go off by themselves, and only a radio turned on asks the core.
+    QRadioButton *modeRadio = mode == FieldsMode::Gs1       ? gs1ModeRadio
+                              : mode == FieldsMode::PerLine ? perLineModeRadio
+                                                            : splitModeRadio;
+    {
+        const QSignalBlocker quiet(modeRadio);
+        modeRadio->setChecked(true);
+    }
+    splitSeparatorCombo->setEnabled(mode == FieldsMode::Split);
+    if (!splitSeparatorCombo->lineEdit()->hasFocus()) {
+        const QSignalBlocker quiet(splitSeparatorCombo);
+        splitSeparatorCombo->setCurrentText(separatorText(gateway->splitSeparator()));
+    }
+    fieldAisEdit->setEnabled(mode == FieldsMode::Gs1);
+    // Text the core refused stays for correction until it is taken.
+    if (fieldAisErrorLabel->isHidden() && !fieldAisEdit->hasFocus())
+        fieldAisEdit->setText(gateway->fieldAisText());
+    nextFieldLabel->setText(gateway->nextFieldText());
+    nextFieldLabel->setEnabled(mode == FieldsMode::PerLine);
+    resetSequenceButton->setEnabled(mode == FieldsMode::PerLine);
+
+    const QSignalBlocker quiet(destinationPerPageCheck);
+    destinationPerPageCheck->setChecked(gateway->destinationPerPage());
+}
+
+// A text that names no one character goes back to the separator in use.
+void MainWindow::applySplitSeparator()
+{
+    if (const std::optional<QChar> separator = separatorFromText(splitSeparatorCombo->currentText()))
+        gateway->setSplitSeparator(*separator);
+    const QSignalBlocker quiet(splitSeparatorCombo);
+    splitSeparatorCombo->setCurrentText(separatorText(gateway->splitSeparator()));
+}
+
+void MainWindow::applyFieldAis()
+{
+    const QString error = gateway->setFieldAis(fieldAisEdit->text());
+    fieldAisErrorLabel->setText(error);
+    fieldAisErrorLabel->setVisible(!error.isEmpty());
+    if (error.isEmpty())
+        fieldAisEdit->setText(gateway->fieldAisText());
 }
 
 // ---- failures in the tray -----------------------------------------------------

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FailureNotices.h"
+#include "PagesDialog.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -17,11 +18,14 @@ class InstallController;
 class Logger;
 class QCheckBox;
 class QCloseEvent;
+class QComboBox;
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QLocalServer;
 class QPlainTextEdit;
 class QPushButton;
+class QRadioButton;
 class QSpinBox;
 class QSystemTrayIcon;
 class QTimer;
@@ -29,7 +33,8 @@ class QTimer;
 // What a test replaces in the window: the browser platform, the
 // single-instance channel, whether the desktop has a system tray (and how to
 // ask again), the log file's folder (empty: no log file), whether the log
-// also goes to standard error, and the question before quitting.
+// also goes to standard error, the question before quitting, and the file
+// the Pages dialog exports to or imports from.
 struct WindowParts
 {
     std::unique_ptr<BrowserPlatform> platform;
@@ -41,6 +46,8 @@ struct WindowParts
     std::function<bool(QWidget *window)> confirmQuit;
     // How a failure sounds when no browser sounds it; the desktop's bell by default.
     std::function<void()> failureBeep;
+    // A file dialog by default.
+    ChoosePagesFile choosePagesFile;
 };
 
 // The program's window: a view of the gateway's core and of the plugin's
@@ -79,6 +86,7 @@ private slots:
     void onInstallChromium();
     void onUninstallChromium();
     void onEditRules();
+    void onEditPages();
     void log(QString msg);
     void showLog();
 
@@ -96,6 +104,10 @@ private:
     void notifyFailure(const QString &title, const QString &reason);
     void showHeldFailures();
     void showNotice(const std::optional<FailureNotices::Notice> &notice);
+    // The destination's fields and how a line spreads over them, as the core has them.
+    void showFields();
+    void applySplitSeparator();
+    void applyFieldAis();
 
     Gateway *gateway = nullptr;
     InstallController *installer = nullptr;
@@ -121,6 +133,22 @@ private:
     QLabel *restartHintLabel = nullptr;
     QLineEdit *destFieldEdit = nullptr;
     QLineEdit *destUrlEdit = nullptr;
+    QPushButton *addFieldButton = nullptr;
+    // Shown with two fields or more: the fields, and how a line fills them.
+    QWidget *severalFieldsPanel = nullptr;
+    QListWidget *destFieldsList = nullptr;
+    QPushButton *removeFieldButton = nullptr;
+    QWidget *fieldsModeGroup = nullptr;
+    QRadioButton *splitModeRadio = nullptr;
+    QRadioButton *gs1ModeRadio = nullptr;
+    QRadioButton *perLineModeRadio = nullptr;
+    QComboBox *splitSeparatorCombo = nullptr;
+    QLineEdit *fieldAisEdit = nullptr;
+    QLabel *fieldAisErrorLabel = nullptr;
+    QLabel *nextFieldLabel = nullptr;
+    QPushButton *resetSequenceButton = nullptr;
+    QCheckBox *destinationPerPageCheck = nullptr;
+    QPushButton *pagesButton = nullptr;
     QCheckBox *simulateEnterCheck = nullptr;
     QPushButton *pickButtonButton = nullptr;
     QLineEdit *buttonEdit = nullptr;
@@ -154,6 +182,7 @@ private:
     // Without a tray at start, the window is shown and closing it asks before quitting.
     bool trayAvailable = true;
     std::function<bool(QWidget *window)> confirmQuit;
+    ChoosePagesFile choosePagesFile;
 };
 
 // Paints a status badge: white bold text on a rounded coloured background.

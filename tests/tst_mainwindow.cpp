@@ -6,7 +6,12 @@
 #include "TestMain.h"
 #include "WindowProbe.h"
 
+#include <QComboBox>
+#include <QGroupBox>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QListWidget>
+#include <QRadioButton>
 #include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -119,6 +124,9 @@ private slots:
         QVERIFY(!window->isVisible());
         pick("field", "{\"label\":\"Qty\",\"tag\":\"input\",\"type\":\"number\",\"instance\":\"b-1\"}");
         QTRY_COMPARE(probe::edit(window.get(), "destFieldEdit")->text(), QStringLiteral("Qty  [input/number]"));
+        // One field: nothing of several fields takes room.
+        QVERIFY(!probe::find(window.get(), "fieldsModeGroup")->isVisibleTo(window.get()));
+        QVERIFY(!probe::find(window.get(), "destFieldsList")->isVisibleTo(window.get()));
         QCOMPARE(probe::edit(window.get(), "destUrlEdit")->text(), QStringLiteral("https://shop.example/order"));
         QVERIFY(window->isVisible());
         pick("button", "{\"label\":\"Save\",\"tag\":\"button\"}");
@@ -144,6 +152,69 @@ private slots:
             QCOMPARE(fill.value(QLatin1String("pressEnter")).toBool(), false);
             QCOMPARE(fill.value(QLatin1String("clickButton")).toBool(), true);
         }
+    }
+
+    // Three fields kept from the last run: the Destination line, the part for
+    // several fields, a mode, the AIs and separator edits, and Remove.
+    void severalFields()
+    {
+        const QJsonArray fields{support::json(R"({"label":"Parcel code","tag":"input","type":"text"})"),
+                                support::json(R"({"label":"","tag":"input","type":"text"})"),
+                                support::json(R"({"label":"Expiry","tag":"input","type":"date"})")};
+        QSettings settings;
+        settings.setValue(QStringLiteral("lastDestField"), QJsonDocument(fields.at(0).toObject()).toJson(QJsonDocument::Compact));
+        settings.setValue(QStringLiteral("lastDestUrl"), QStringLiteral("https://depot.example/receive"));
+        settings.setValue(QStringLiteral("lastDestFields"), QJsonDocument(fields).toJson(QJsonDocument::Compact));
+        settings.setValue(QStringLiteral("fieldsMode"), QStringLiteral("split"));
+        settings.sync();
+        auto window = makeWindow();
+        QWidget *w = window.get();
+
+        QLineEdit *destination = probe::edit(w, "destFieldEdit");
+        QCOMPARE(destination->text(), QStringLiteral("Parcel code (1), (no name) (2), Expiry (3)"));
+        QVERIFY(probe::find(w, "fieldsModeGroup")->isVisibleTo(w));
+        QVERIFY(probe::find(w, "destFieldsList")->isVisibleTo(w));
+        QVERIFY(probe::find<QRadioButton>(w, "splitModeRadio")->isChecked());
+        QVERIFY(!probe::edit(w, "fieldAisEdit")->isEnabled());
+
+        // The separator: a named one or any one character; anything else goes back.
+        auto *separator = probe::find<QComboBox>(w, "splitSeparatorCombo");
+        separator->setEditText(QStringLiteral("#"));
+        emit separator->lineEdit()->editingFinished();
+        QCOMPARE(QSettings().value(QStringLiteral("splitSeparator")).toString(), QStringLiteral("#"));
+        separator->setEditText(QStringLiteral("ab"));
+        emit separator->lineEdit()->editingFinished();
+        QCOMPARE(separator->currentText(), QStringLiteral("#"));
+
+        probe::find<QRadioButton>(w, "gs1ModeRadio")->click();
+        QCOMPARE(QSettings().value(QStringLiteral("fieldsMode")).toString(), QStringLiteral("gs1"));
+        QVERIFY(!separator->isEnabled());
+        // Refused AIs stay for correction with the reason beside them.
+        QLineEdit *ais = probe::edit(w, "fieldAisEdit");
+        QLabel *aisError = probe::label(w, "fieldAisErrorLabel");
+        ais->setText(QStringLiteral("01,1x,17"));
+        emit ais->editingFinished();
+        QVERIFY(aisError->isVisibleTo(w));
+        QVERIFY2(aisError->text().contains(QStringLiteral("1x")), qPrintable(aisError->text()));
+        QCOMPARE(ais->text(), QStringLiteral("01,1x,17"));
+        ais->setText(QStringLiteral("01,10,17"));
+        emit ais->editingFinished();
+        QVERIFY(!aisError->isVisibleTo(w));
+        QCOMPARE(QSettings().value(QStringLiteral("fieldAIs")).toString(), QStringLiteral("01,10,17"));
+
+        probe::find<QRadioButton>(w, "perLineModeRadio")->click();
+        QCOMPARE(probe::label(w, "nextFieldLabel")->text(), QStringLiteral("Next: field 1 of 3 (Parcel code)"));
+        QVERIFY(probe::button(w, "resetSequenceButton")->isEnabled());
+
+        // Remove drops the selected field; down to one the part for several fields goes.
+        probe::find<QListWidget>(w, "destFieldsList")->setCurrentRow(1);
+        probe::button(w, "removeFieldButton")->click();
+        QCOMPARE(destination->text(), QStringLiteral("Parcel code (1), Expiry (2)"));
+        probe::find<QListWidget>(w, "destFieldsList")->setCurrentRow(0);
+        probe::button(w, "removeFieldButton")->click();
+        QCOMPARE(destination->text(), QStringLiteral("Expiry  [input/date]"));
+        QVERIFY(!probe::find(w, "fieldsModeGroup")->isVisibleTo(w));
+        QVERIFY(!probe::find(w, "destFieldsList")->isVisibleTo(w));
     }
 };
 
