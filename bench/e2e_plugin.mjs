@@ -23,7 +23,7 @@ import { Gateway, REPO_ROOT, waitUntil } from './gateway-process.mjs';
 const FLOOR_EXTENSION_ID = 'acofhmbnjcehehjecbjjchlahjfihbpo';
 
 const { WebSocket } = createRequire(join(REPO_ROOT, 'tests', 'plugin', '/'))('ws');
-const LATENCY_LINES = 500;
+const LATENCY_LINES = Number(process.env.BENCH_LINES) || 500;
 const RATES = [2000, 4000, 8000];
 const RATE_SECONDS = 2;
 const TARGET = { median: 3, p99: 10, rate: 2000 };
@@ -39,7 +39,17 @@ function frame(line) {
 }
 
 const percentile = (sorted, p) => sorted[Math.min(sorted.length - 1, Math.ceil((p / 100) * sorted.length) - 1)];
-const answered = () => gateway.logged(/^Fill (OK\.|FAILED)/);
+// The gateway's answers so far, read on from where the last look stopped: a
+// look over every line logged would grow with the run and slow the later measures.
+const answers = [];
+let scanned = 0;
+function answered() {
+  for (; scanned < gateway.lines.length; scanned++) {
+    const text = gateway.lines[scanned].text;
+    if (/^\[\d\d:\d\d:\d\d\] Fill (OK\.|FAILED)/.test(text)) answers.push(gateway.lines[scanned]);
+  }
+  return answers;
+}
 
 // One line at a time: the time from its frame to the gateway's log line of its answer. With `steps`, each
 // line's own times are kept there too: [sent, answer logged].
@@ -80,7 +90,7 @@ function breakdown(ends, marks) {
 
 // Only configured extensions may link: the floor gets in as the Chromium entry's extension.
 const gateway = await new Gateway({
-  simulateEnter: 'false', clickButton: 'false', 'Chromium/extensionId': FLOOR_EXTENSION_ID,
+  simulateEnter: 'false', clickButton: 'false', 'Chromium/extensionId': FLOOR_EXTENSION_ID, ...(process.env.BENCH_NOFLASH ? { flashField: 'false' } : {}),
 }).start();
 const pages = await startPageServer();
 const tcp = connect({ host: '127.0.0.1', port: gateway.tcpPort });
@@ -175,7 +185,11 @@ for (const selector of ['[name=city]', '#notes']) {
   await clickToPick(page, page.locator(selector));
 }
 await gateway.waitLogged(/^Field added: /, { count: 2 });
-const threeFields = await latencies('three', LATENCY_LINES, (i) => `three${i}\tcity${i}\tnote${i}`);
+await browser.worker.evaluate(() => { globalThis.fieldpostTrace = []; });
+const threeSteps = [];
+const threeFields = await latencies('three', LATENCY_LINES, (i) => `three${i}\tcity${i}\tnote${i}`, threeSteps);
+const threeSplit = breakdown(threeSteps,
+  await browser.worker.evaluate(() => { const t = globalThis.fieldpostTrace; globalThis.fieldpostTrace = null; return t; }));
 
 const ms = (v) => `${v.toFixed(2)} ms`;
 const rows = [
@@ -198,10 +212,12 @@ const widths = [0, 1, 2, 3].map((c) => Math.max(...[['measure', 'result', 'targe
 for (const row of [['measure', 'result', 'target', 'detail'], widths.map((w) => '-'.repeat(w)), ...rows]) {
   console.log(row.map((cell, c) => cell.padEnd(widths[c])).join(' | '));
 }
-if (steps) {
+if (steps && threeSplit) {
   console.log('\nwhere the time of a line goes (medians of each step, ms; the worker marks its own steps):');
-  STEPS.forEach((name, i) => console.log(`  ${name.padEnd(34)} ${steps[i].toFixed(3)}`));
-  console.log(`  ${'sum'.padEnd(34)} ${steps.reduce((a, b) => a + b, 0).toFixed(3)}`);
+  console.log(`  ${''.padEnd(34)} ${'one field'.padStart(10)} ${'three'.padStart(10)}`);
+  STEPS.forEach((name, i) => console.log(`  ${name.padEnd(34)} ${steps[i].toFixed(3).padStart(10)} ${threeSplit[i].toFixed(3).padStart(10)}`));
+  const sum = (list) => list.reduce((a, b) => a + b, 0).toFixed(3).padStart(10);
+  console.log(`  ${'sum'.padEnd(34)} ${sum(steps)} ${sum(threeSplit)}`);
 }
 console.log(`baseline: the same gateway with a bare WebSocket client that answers each fill at once, ${LATENCY_LINES} lines`);
 console.log('the floor: the same gateway and Chromium with an extension that only passes each line to the page and answers');
