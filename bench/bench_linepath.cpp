@@ -235,7 +235,12 @@ Run runWindow(const Window &how, const Plan &plan, const QString &sandbox, int s
     }
     settings.sync();
     const QString logFolder = how.logFile ? QDir(sandbox).filePath(QStringLiteral("log")) : QString();
-    MainWindow window({createSystemPlatform(), QCoreApplication::applicationName(), true, logFolder});
+    WindowParts parts;
+    parts.platform = createSystemPlatform();
+    parts.channelName = QCoreApplication::applicationName();
+    parts.trayAvailable = true;
+    parts.logFolder = logFolder;
+    MainWindow window(std::move(parts));
     auto *logView = window.findChild<QPlainTextEdit *>();
     // The window puts its log into the view once per event-loop turn, and only while it is shown.
     auto logText = [&] {
