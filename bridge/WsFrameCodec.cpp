@@ -3,15 +3,17 @@
 #include <QtEndian>
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
-// The payload XORed with the masking key, copied out eight bytes at a time.
-QByteArray unmasked(const char *source, qsizetype size, const quint8 mask[4])
+// `size` payload bytes XORed with the masking key, from `offset` bytes into
+// the payload, eight at a time; `out` may be `source` itself.
+void unmask(char *out, const char *source, qsizetype size, const quint8 mask[4], quint64 offset)
 {
-    QByteArray payload(size, Qt::Uninitialized);
-    char *out = payload.data();
-    const quint8 repeated[8] = {mask[0], mask[1], mask[2], mask[3], mask[0], mask[1], mask[2], mask[3]};
+    quint8 repeated[8];
+    for (int j = 0; j < 8; ++j)
+        repeated[j] = mask[(offset + quint64(j)) & 3];
     quint64 key;
     std::memcpy(&key, repeated, 8);
     qsizetype i = 0;
@@ -22,8 +24,13 @@ QByteArray unmasked(const char *source, qsizetype size, const quint8 mask[4])
         std::memcpy(out + i, &word, 8);
     }
     for (; i < size; ++i)
-        out[i] = char(source[i] ^ mask[i & 3]);
-    return payload;
+        out[i] = char(source[i] ^ repeated[i & 7]);
+}
+
+// Text and ping payloads are kept whole; the rest is dropped unread.
+bool keptWhole(quint8 opcode)
+{
+    return opcode == WsOpcode::Text || opcode == WsOpcode::Ping;
 }
 
 } // namespace
@@ -49,6 +56,7 @@ WsEvent WsFrameDecoder::fail(QString reason)
 {
     done = true;
     buffer.clear();
+    body.clear();
     fragment.clear();
     pos = 0;
     header.reset();
@@ -58,8 +66,8 @@ WsEvent WsFrameDecoder::fail(QString reason)
     return event;
 }
 
-// Reads the frame header at pos into `header`; empty while more bytes are needed,
-// an error as soon as the length is known to break a bound.
+// Reads the frame header at pos into `header` and steps over it; empty while
+// more bytes are needed, an error as soon as the length is known to break a bound.
 std::optional<WsEvent> WsFrameDecoder::parseHeader()
 {
     const qsizetype available = buffer.size() - pos;
@@ -96,7 +104,66 @@ std::optional<WsEvent> WsFrameDecoder::parseHeader()
         h.headerSize += 4;
     }
     header = h;
+    pos += h.headerSize;
+    bodyTaken = 0;
+    bodyInFragment = h.opcode == WsOpcode::Continuation && fragmentOpcode == WsOpcode::Text;
+    // A text message that will not fit is refused before its bytes are taken.
+    if (bodyInFragment && fragment.size() + qsizetype(h.payloadLength) > MaxMessageBytes)
+        return fail(QStringLiteral("message over %1 bytes").arg(MaxMessageBytes));
     return std::nullopt;
+}
+
+void WsFrameDecoder::appendPayload(QByteArray &to, qsizetype size)
+{
+    const qsizetype at = to.size();
+    to.resize(at + size);
+    const char *source = buffer.constData() + pos;
+    if (header->masked)
+        unmask(to.data() + at, source, size, header->mask, bodyTaken);
+    else
+        std::memcpy(to.data() + at, source, size_t(size));
+}
+
+// The current frame's payload when all of it is in the buffer: the buffer
+// itself when the payload is most of it and nobody else holds it, else a copy;
+// nothing for a payload that is dropped or goes onto the fragment.
+QByteArray WsFrameDecoder::takeWholePayload(qsizetype size)
+{
+    QByteArray payload;
+    if (bodyInFragment) {
+        appendPayload(fragment, size);
+    } else if (keptWhole(header->opcode)) {
+        if (pos + size == buffer.size() && size >= buffer.size() / 2 && buffer.isDetached()) {
+            char *data = buffer.data() + pos;
+            if (header->masked)
+                unmask(data, data, size, header->mask, 0);
+            payload = std::exchange(buffer, QByteArray());
+            payload.remove(0, pos); // only moves the start
+            pos = 0;
+            return payload;
+        }
+        appendPayload(payload, size);
+    }
+    pos += size;
+    return payload;
+}
+
+// Takes what the buffer holds of the current frame's payload, unmasked as it
+// is copied, so each byte is copied once however the reads cut it; true once
+// the whole payload is taken.
+bool WsFrameDecoder::takePayload()
+{
+    const qsizetype size = qsizetype(qMin(header->payloadLength - bodyTaken, quint64(buffer.size() - pos)));
+    if (bodyInFragment) {
+        appendPayload(fragment, size);
+    } else if (keptWhole(header->opcode)) {
+        if (bodyTaken == 0)
+            body.reserve(qMin(qsizetype(header->payloadLength), MaxReservedBytes));
+        appendPayload(body, size);
+    }
+    pos += size;
+    bodyTaken += quint64(size);
+    return bodyTaken == header->payloadLength;
 }
 
 std::optional<WsEvent> WsFrameDecoder::next()
@@ -108,41 +175,42 @@ std::optional<WsEvent> WsFrameDecoder::next()
             if (!header)
                 return std::nullopt;
         }
-        const Header h = *header;
-        const qsizetype payloadSize = qsizetype(h.payloadLength);
-        if (buffer.size() - pos < h.headerSize + payloadSize)
+        const qsizetype size = qsizetype(header->payloadLength);
+        QByteArray payload;
+        if (bodyTaken == 0 && buffer.size() - pos >= size) {
+            payload = takeWholePayload(size);
+        } else if (!takePayload()) {
+            // All of this read is taken; the next one is kept as it comes.
+            buffer.clear();
+            pos = 0;
             return std::nullopt;
-
-        QByteArray payload = h.masked ? unmasked(buffer.constData() + pos + h.headerSize, payloadSize, h.mask)
-                                      : buffer.mid(pos + h.headerSize, payloadSize);
-        pos += h.headerSize + payloadSize;
-        header.reset();
+        } else {
+            payload.swap(body);
+        }
         if (pos == buffer.size()) {
             buffer.clear();
             pos = 0;
         }
+        const Header h = *header;
+        header.reset();
 
         switch (h.opcode) {
         case WsOpcode::Continuation:
-            if (fragmentOpcode == WsOpcode::Text) {
-                if (fragment.size() + payload.size() > MaxMessageBytes)
-                    return fail(QStringLiteral("message over %1 bytes").arg(MaxMessageBytes));
-                fragment.append(payload);
-            }
+            // A text message's bytes are already on the fragment.
             if (h.fin) {
                 const bool text = fragmentOpcode == WsOpcode::Text;
                 fragmentOpcode = 0;
                 QByteArray message;
                 message.swap(fragment);
                 if (text)
-                    return WsEvent{WsEvent::Type::Text, message, {}};
+                    return WsEvent{WsEvent::Type::Text, std::move(message), {}};
             }
             break;
         case WsOpcode::Text:
             if (h.fin)
-                return WsEvent{WsEvent::Type::Text, payload, {}};
+                return WsEvent{WsEvent::Type::Text, std::move(payload), {}};
             fragmentOpcode = WsOpcode::Text;
-            fragment = payload;
+            fragment = std::move(payload);
             break;
         case WsOpcode::Close:
             // Whatever follows a close is never looked at.
@@ -152,7 +220,7 @@ std::optional<WsEvent> WsFrameDecoder::next()
             pos = 0;
             return WsEvent{WsEvent::Type::Close, {}, {}};
         case WsOpcode::Ping:
-            return WsEvent{WsEvent::Type::Ping, payload, {}};
+            return WsEvent{WsEvent::Type::Ping, std::move(payload), {}};
         case WsOpcode::Pong:
             break;
         default:

@@ -34,6 +34,9 @@ public:
     // may be this long; the plugin's messages are a few KiB.
     static constexpr quint64 MaxFramePayloadBytes = 16 * 1024 * 1024;
     static constexpr qsizetype MaxMessageBytes = 16 * 1024 * 1024;
+    // A payload that comes in several reads gets room for this much of it at
+    // once; the rest grows as its bytes arrive, not on the header's word.
+    static constexpr qsizetype MaxReservedBytes = 1024 * 1024;
 
     // A read that starts where the last frame ended is kept as it is, without a copy.
     void feed(const QByteArray &bytes);
@@ -52,11 +55,18 @@ private:
     };
 
     std::optional<WsEvent> parseHeader();
+    void appendPayload(QByteArray &to, qsizetype size);
+    QByteArray takeWholePayload(qsizetype size);
+    bool takePayload();
     WsEvent fail(QString reason);
 
     QByteArray buffer;
     qsizetype pos = 0;            // bytes of buffer already consumed
-    std::optional<Header> header; // parsed header of the frame still waiting for its payload
+    std::optional<Header> header; // parsed header of the frame whose payload is being taken
+    // The payload so far, unmasked, of a frame that came in several reads.
+    QByteArray body;
+    quint64 bodyTaken = 0; // payload bytes of the current frame already taken or skipped
+    bool bodyInFragment = false; // a text continuation: its bytes go straight onto `fragment`
     QByteArray fragment;
     quint8 fragmentOpcode = 0;
     bool done = false;

@@ -22,6 +22,11 @@ LogFile::LogFile(const QString &logFolder, qint64 limit)
 {
 }
 
+LogFile::~LogFile()
+{
+    flush();
+}
+
 bool LogFile::open()
 {
     if (!QDir().mkpath(folder))
@@ -31,7 +36,7 @@ bool LogFile::open()
     return openFile();
 }
 
-// Unbuffered: each batch goes to the system in one write, nothing waits in this process.
+// Unbuffered: what is held goes to the system in one write, QFile keeps nothing of its own.
 bool LogFile::openFile()
 {
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, ownerOnlyFile))
@@ -43,16 +48,30 @@ bool LogFile::openFile()
 
 bool LogFile::write(QByteArrayView lines)
 {
+    if (!file.isOpen())
+        return false;
     if (size > 0 && size + lines.size() > maxBytes && !rotate())
         return false;
-    if (file.write(lines.data(), lines.size()) != lines.size() || !file.flush())
-        return fail(file.errorString());
+    held.append(lines);
     size += lines.size();
-    return true;
+    return held.size() < MaxHeldBytes || flush();
+}
+
+bool LogFile::flush()
+{
+    if (held.isEmpty() || !file.isOpen())
+        return file.isOpen();
+    const bool written = file.write(held) == held.size();
+    // The capacity stays for the next batch.
+    held.resize(0);
+    return written || fail(file.errorString());
 }
 
 bool LogFile::rotate()
 {
+    // What is held belongs to the file being closed.
+    if (!flush())
+        return false;
     // Windows renames neither an open file nor onto an existing one.
     file.close();
     QDir dir(folder);
@@ -69,6 +88,7 @@ bool LogFile::rotate()
 bool LogFile::fail(const QString &why)
 {
     error = why;
+    held.clear();
     file.close();
     return false;
 }

@@ -2,6 +2,7 @@
 
 #include "LogFile.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 
@@ -23,10 +24,17 @@ bool needsEscape(char16_t c)
 
 Logger::Logger(QObject *parent) : QObject(parent)
 {
+    fileTimer.setSingleShot(true);
+    fileTimer.setInterval(FileFlushMs);
+    connect(&fileTimer, &QTimer::timeout, this, &Logger::flushToDisk);
+    // Before the window and the gateway go, in case the process ends before its destructors run.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &Logger::flushToDisk);
 }
 
 Logger::~Logger()
 {
+    // The file writes what it holds when it goes.
     flush();
 }
 
@@ -105,12 +113,27 @@ void Logger::flush()
         QString kept;
         for (const QString &line : lines)
             kept.append(line).append(QLatin1Char('\n'));
-        if (!file->write(kept.toUtf8())) {
-            const QString path = QDir::toNativeSeparators(file->path());
-            const QString why = file->errorString();
-            file.reset();
-            log(logFileFailed(path, why));
-        }
+        if (!file->write(kept.toUtf8()))
+            fileFailed();
+        else if (file->holdsLines() && !fileTimer.isActive())
+            fileTimer.start();
     }
     emit written(lines);
+}
+
+void Logger::flushToDisk()
+{
+    flush();
+    fileTimer.stop();
+    if (file && !file->flush())
+        fileFailed();
+}
+
+void Logger::fileFailed()
+{
+    const QString path = QDir::toNativeSeparators(file->path());
+    const QString why = file->errorString();
+    file.reset();
+    fileTimer.stop();
+    log(logFileFailed(path, why));
 }

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 
@@ -10,13 +11,16 @@ class LogFile;
 
 // Where every log line goes: stamped with its date and time, into the log
 // file, optionally onto standard error, and out to whoever shows the log.
-// Lines are gathered and written once per event-loop turn (or every
-// MaxBatchLines), so a burst costs one write, not one per line.
+// Lines are gathered and handed on once per event-loop turn (or every
+// MaxBatchLines), so a burst costs one step, not one per line; the file then
+// takes them to disk within FileFlushMs, on quitting and on destruction, so a
+// crash loses at most that much of the file, never of the view.
 class Logger : public QObject
 {
     Q_OBJECT
 public:
     static constexpr qsizetype MaxBatchLines = 64;
+    static constexpr int FileFlushMs = 200;
     // "[yyyy-MM-dd " in front of every written line; a view shows the rest.
     static constexpr qsizetype DateSize = 12;
 
@@ -39,17 +43,23 @@ public:
 
 public slots:
     void log(const QString &msg);
+    // Hands on the gathered lines; the file's share may wait for its timer.
     void flush();
+    // Also puts what the file holds on disk.
+    void flushToDisk();
 
 signals:
     // Lines just written, "[yyyy-MM-dd HH:mm:ss] msg" each, oldest first.
     void written(const QStringList &lines);
 
 private:
+    void fileFailed();
+
     QStringList pending;
     // The stamp of the second it was made for: a burst formats the time once per second.
     QString stamp;
     qint64 stampSecond = -1;
     bool mirrorToStderr = false;
     std::unique_ptr<LogFile> file; // null when there is none, or it failed
+    QTimer fileTimer;
 };

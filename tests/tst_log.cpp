@@ -1,7 +1,8 @@
 // The log: the window's view keeps the latest lines, Copy and Clear act on
-// the view, and every line also goes to a log file that rotates and whose
-// failure costs one line, not the gateway.
+// the view, and every line also goes to a log file, in batches, that rotates
+// and whose failure costs one line, not the gateway.
 #include "LogFile.h"
+#include "Logger.h"
 #include "WindowProbe.h"
 
 #include <QClipboard>
@@ -63,8 +64,8 @@ private slots:
         QVERIFY2(QRegularExpression(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] $")).match(view.at(view.size() - 3)).hasMatch(),
                  qPrintable(view.at(view.size() - 3)));
 
+        QTRY_COMPARE(fileLines(logPath()).size(), view.size());
         const QStringList file = fileLines(logPath());
-        QCOMPARE(file.size(), view.size());
         const QRegularExpression dated(QStringLiteral("^\\[\\d{4}-\\d\\d-\\d\\d (\\d\\d:\\d\\d:\\d\\d\\] .*)$"));
         for (qsizetype i = 0; i < file.size(); ++i) {
             const QRegularExpressionMatch match = dated.match(file.at(i));
@@ -112,16 +113,70 @@ private slots:
         QCOMPARE(file.filter(QStringLiteral("] cleared before it was shown")).size(), 1);
     }
 
+    // Lines reach the file after a short wait, in order, and the rest when the logger goes.
+    void batches()
+    {
+        auto logger = std::make_unique<Logger>();
+        logger->openFile(folder->path());
+        auto logLines = [&](int from, int to) {
+            for (int i = from; i < to; ++i)
+                logger->log(QStringLiteral("line %1").arg(i));
+        };
+        auto numbered = [&] {
+            QStringList numbers;
+            for (const QString &line : fileLines(logPath()).filter(QRegularExpression(QStringLiteral("\\] line \\d+$"))))
+                numbers << line.section(QLatin1Char(' '), -1);
+            return numbers.join(QLatin1Char(','));
+        };
+        auto upTo = [](int count) {
+            QStringList numbers;
+            for (int i = 0; i < count; ++i)
+                numbers << QString::number(i);
+            return numbers.join(QLatin1Char(','));
+        };
+        logLines(0, 100);
+        logger->flush();
+        QCOMPARE(QFileInfo(logPath()).size(), 0);
+        QTRY_COMPARE(numbered(), upTo(100));
+        logLines(100, 150);
+        logger->flush();
+        logger.reset();
+        QCOMPARE(numbered(), upTo(150));
+    }
+
+    // The file holds at most its bound before writing, and writes what it holds when it goes.
+    void heldBound()
+    {
+        const QByteArray line = QByteArray(99, 'x') + '\n';
+        qint64 written = 0;
+        {
+            LogFile file(folder->path());
+            QVERIFY(file.open());
+            for (; written + line.size() < LogFile::MaxHeldBytes; written += line.size())
+                QVERIFY(file.write(line));
+            QCOMPARE(QFileInfo(logPath()).size(), 0);
+            QVERIFY(file.write(line));
+            written += line.size();
+            QCOMPARE(QFileInfo(logPath()).size(), written);
+            QVERIFY(file.write(line));
+            written += line.size();
+            QCOMPARE(QFileInfo(logPath()).size(), written - line.size());
+        }
+        QCOMPARE(QFileInfo(logPath()).size(), written);
+    }
+
     // With a small limit: the file never grows past it, four old files are kept,
-    // and together they hold the latest lines in order.
+    // together they hold the latest lines in order, and each file was closed
+    // only when the next batch would not fit, as if every batch went to disk at once.
     void rotation()
     {
         QByteArray all;
+        auto batch = [](int i) { return QByteArray("line ").append(QByteArray::number(i)).append("\n").repeated(i % 3 + 1); };
         {
             LogFile file(folder->path(), 100);
             QVERIFY(file.open());
             for (int i = 0; i < 60; ++i) {
-                const QByteArray lines = QByteArray("line ").append(QByteArray::number(i)).append("\n").repeated(i % 3 + 1);
+                const QByteArray lines = batch(i);
                 QVERIFY2(file.write(lines), qPrintable(file.errorString()));
                 all += lines;
             }
@@ -129,18 +184,26 @@ private slots:
         // Appending again after a restart counts what is already there.
         LogFile reopened(folder->path(), 100);
         QVERIFY(reopened.open());
-        QVERIFY(reopened.write("after restart\n"));
+        QVERIFY(reopened.write("after restart\n") && reopened.flush());
         all += "after restart\n";
 
         const QDir dir(folder->path());
         QCOMPARE(dir.entryList(QDir::Files, QDir::Name),
                  (QStringList{"fieldpost.1.log", "fieldpost.2.log", "fieldpost.3.log", "fieldpost.4.log", "fieldpost.log"}));
         QByteArray kept;
+        qint64 previousSize = -1;
         for (const char *name : {"fieldpost.4.log", "fieldpost.3.log", "fieldpost.2.log", "fieldpost.1.log", "fieldpost.log"}) {
             QFile part(dir.filePath(QLatin1String(name)));
             QVERIFY(part.open(QIODevice::ReadOnly));
             QVERIFY2(part.size() <= 100, qPrintable(name));
-            kept += part.readAll();
+            const QByteArray bytes = part.readAll();
+            const QByteArray first = bytes.left(bytes.indexOf('\n'));
+            const QByteArray firstBatch = first.startsWith("line ") ? batch(first.mid(5).toInt()) : first + '\n';
+            QVERIFY2(bytes.startsWith(firstBatch), qPrintable(name));
+            if (previousSize >= 0)
+                QVERIFY2(previousSize + firstBatch.size() > 100, qPrintable(name));
+            previousSize = bytes.size();
+            kept += bytes;
         }
         QVERIFY(all.size() > kept.size());
         QCOMPARE(all.right(kept.size()), kept);
@@ -166,12 +229,13 @@ private slots:
             QVERIFY(QFile::link(QStringLiteral("/dev/full"), logPath()));
         }
         auto window = windowLoggingTo(logFolder);
-        probe::logView(window.get()); // the first batch goes out
-        log(window.get(), QStringLiteral("still logging"));
-        probe::logView(window.get()); // and the next
-        const QStringList log = probe::logMessages(window.get());
         const QString failed = QStringLiteral("Log file: cannot write %1 (")
                                    .arg(QDir::toNativeSeparators(QDir(logFolder).filePath(QStringLiteral("fieldpost.log"))));
+        // A full disk shows when the first batch goes to it.
+        QTRY_VERIFY(!probe::logMessages(window.get()).filter(failed).isEmpty());
+        log(window.get(), QStringLiteral("still logging"));
+        probe::logView(window.get()); // the next batch goes out
+        const QStringList log = probe::logMessages(window.get());
         QCOMPARE(log.filter(QRegularExpression(QStringLiteral("^Log file: "))).size(), opens ? 2 : 1);
         QCOMPARE(log.filter(failed).size(), 1);
         QVERIFY2(log.filter(failed).first().endsWith(QLatin1String("); the log stays in this window only")),

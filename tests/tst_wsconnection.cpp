@@ -146,6 +146,10 @@ private slots:
         frames("close is answered with an empty close; nothing after it is read",
                text("before") + control(0x8, QByteArray::fromHex("03e8") + "bye") + text("after") + control(0x9, "p"),
                {"text before", "close", "sent 8800"});
+        // Unmasked eight bytes at a time: cut anywhere, each part starts at any byte of the key and ends in any tail.
+        frames("payloads longer than a word, fragmented, with a ping between",
+               text("0123456789abcdefghijklm", false) + control(0x9, "ping-payload") + cont("nopqrstuvwxyzABCD", true),
+               {"ping ping-payload", "sent 8a0c70696e672d7061796c6f6164", "text 0123456789abcdefghijklmnopqrstuvwxyzABCD"});
         frames("long length forms for short payloads",
                clientFrame(0x81, "s16", true, 126) + clientFrame(0x81, "s64", false, 127), {"text s16", "text s64"});
         frames("top bit of 64-bit length", QByteArray::fromHex("817f8000000000000005") + "Hello" + text("t"),
