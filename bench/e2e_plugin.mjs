@@ -59,7 +59,8 @@ async function latencies(prefix, count, make = (i) => `${prefix}${i}`, steps = n
     const before = answered().length;
     const sent = now();
     tcp.write(frame(make(i)));
-    const [line] = await waitUntil(() => answered().length > before && answered().slice(before), { every: 1, timeout: 5000 });
+    const [line] = await waitUntil(() => answered().length > before && answered().slice(before), { every: 1, timeout: 5000 })
+      .catch((e) => { throw new Error(`${prefix}${i} unanswered (${e.message}); last lines:\n${gateway.lines.slice(-12).map((l) => l.text).join('\n')}`); });
     if (line.text.includes('FAILED')) throw new Error(`${prefix}${i}: ${line.text}`);
     if (i >= 0) out.push(line.at - sent);
     if (i >= 0 && steps) steps.push([sent, line.at]);

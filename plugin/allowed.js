@@ -51,14 +51,20 @@ function take(list) {
   (rules ? chrome.storage.local.set({ [SEEN_KEY]: list }) : chrome.storage.local.remove(SEEN_KEY)).catch(() => {});
 }
 
-export const allowedReady = Promise.all([
-  chrome.storage.managed.get(KEY).catch(() => ({})), chrome.storage.local.get(SEEN_KEY).catch(() => ({})),
-]).then(([managed, seen]) => {
+// Fills wait only for the list seen last (local storage answers at once):
+// managed storage answers seconds after the browser starts, and a line must
+// not wait that long. Without a list seen before, pages are allowed until the
+// policy comes.
+const seenRead = chrome.storage.local.get(SEEN_KEY).catch(() => ({}));
+export const allowedReady = seenRead.then((seen) => {
+  if (!policyCame && seen[SEEN_KEY]) rules = rulesOf(seen[SEEN_KEY]);
+});
+
+Promise.all([chrome.storage.managed.get(KEY).catch(() => ({})), seenRead]).then(([managed, seen]) => {
   if (policyCame) return;
   if (managed[KEY] !== undefined) {
     take(managed[KEY]);
   } else if (seen[SEEN_KEY]) {
-    rules = rulesOf(seen[SEEN_KEY]);
     setTimeout(() => {
       if (!policyCame) chrome.storage.managed.get(KEY).then((m) => take(m[KEY]), () => take(undefined));
     }, POLICY_LATE_MS);
