@@ -20,9 +20,7 @@ after(async () => {
 async function setUp(settings, paths = ['/receiving.html']) {
   pages ??= await startPageServer();
   const gateway = await new Gateway({ simulateEnter: true, ...settings }).start();
-  const launchedAt = Date.now();
   const browser = await launchBrowser(undefined, { dataHome: gateway.dataHome });
-  globalThis.launchedAt = launchedAt;
   running.push({ close: () => browser.close().then(() => gateway.stop()) });
   await gateway.waitLogged(`Plugin prêt (v${MANIFEST.version})`, { timeout: 15000 });
   const tabs = [];
