@@ -254,8 +254,10 @@ test('a page busy past the time limit fails its line; the next line, in a page o
   const busy = await browser.context.newPage();
   await busy.goto(`${pages.origin.replace('127.0.0.1', 'localhost')}/form.html`);
   const stuck = await gateway.pick(busy, busy.locator('#email'));
-  await busy.evaluate(() => setTimeout(() => { const end = Date.now() + 3000; while (Date.now() < end); }));
-  await sleep(100);
+  // The fills go once the page is busy, not merely told to be: on a loaded machine its timer may come late.
+  const busyNow = busy.waitForEvent('console', (m) => m.text() === 'busy');
+  await busy.evaluate(() => setTimeout(() => { console.log('busy'); const end = Date.now() + 3000; while (Date.now() < end); }));
+  await busyNow;
   const ids = [gateway.sendFill(stuck, 'too late'), gateway.sendFill(email, 'next@example.org')];
   const answers = [await gateway.take('fillResult'), await gateway.take('fillResult')];
   assert.deepEqual(answers.map((m) => [m.id, m.ok, m.error]), [[ids[0], false, 'page did not answer'], [ids[1], true, '']]);
