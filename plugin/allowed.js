@@ -56,9 +56,13 @@ function take(list) {
 // not wait that long. Without a list seen before, pages are allowed until the
 // policy comes.
 const seenRead = chrome.storage.local.get(SEEN_KEY).catch(() => ({}));
+let settled = false;
 export const allowedReady = seenRead.then((seen) => {
   if (!policyCame && seen[SEEN_KEY]) rules = rulesOf(seen[SEEN_KEY]);
+  settled = true;
 });
+// Whether allowedReady has settled, for a caller that decides without waiting.
+export const allowedKnown = () => settled;
 
 Promise.all([chrome.storage.managed.get(KEY).catch(() => ({})), seenRead]).then(([managed, seen]) => {
   if (policyCame) return;

@@ -5,7 +5,7 @@ import './common.js';
 import { instanceReady, pickedHere } from './instance.js';
 import { send } from './link.js';
 import { NO_VALID_TARGETS, severalOf, startSeveral } from './multifill.js';
-import { asObject, placeOf, runAt } from './places.js';
+import { asObject, knownPlaceOf, placeOf, runAt } from './places.js';
 import { noteDestination, noteOutcome, status } from './status.js';
 
 const { CLICK_DELAY_MS, MSG } = globalThis.fieldpostCommon;
@@ -41,6 +41,8 @@ function fillJob(message) {
 // line before it to finish, and the next line waits for it.
 let handedOn = instanceReady.catch(() => {});
 let finished = handedOn;
+// Fills not yet handed to their page, and lines with Enter or a click not yet finished.
+let waiting = 0;
 
 // The browser fetches a new version while this one runs but starts it only
 // when the extension is idle, which a linked plugin never is: take it once no
@@ -57,12 +59,24 @@ export function queueFill(message) {
   const job = fillJob(message);
   const before = finished;
   if (job.pressEnter || job.clickButton) {
-    finished = Promise.all([handedOn, before]).then(() => runUnit(job)).catch(() => {});
+    waiting++;
+    finished = Promise.all([handedOn, before]).then(() => runUnit(job)).catch(() => {}).then(() => { waiting--; });
     handedOn = finished;
     return;
   }
+  // The common case of a steady stream: nothing before it is still on its way
+  // and its place was found for the line before, so it leaves in this task.
+  // A turn of the queue costs a tenth of a millisecond per line in the worker.
+  const known = waiting === 0 && !job.several ? knownPlaceOf(job.target, 'field') : null;
+  if (known) {
+    const outcome = runAt(job.target, 'field', 'fill', [job.target, job.value, false, job.flash], known);
+    finished = Promise.all([outcome, before]).then(([o]) => reportFill(job, o)).catch(() => {});
+    return;
+  }
+  waiting++;
   const started = handedOn.then(() => startFill(job, before));
-  handedOn = started.then(() => {}, () => {});
+  const handed = () => { waiting--; };
+  handedOn = started.then(handed, handed);
   finished = started.then((s) => s.done).catch(() => {});
 }
 

@@ -1,7 +1,7 @@
 // Where a descriptor points: the tab, the frame, and the calls into the
 // content script there.
 import './common.js';
-import { NOT_ALLOWED, allowedReady, pageAllowed } from './allowed.js';
+import { NOT_ALLOWED, allowedKnown, allowedReady, pageAllowed } from './allowed.js';
 import { anotherBrowsers, pickedHere } from './instance.js';
 import { mark } from './trace.js';
 
@@ -84,12 +84,14 @@ async function findFrame(tabId, d, noun) {
   return { error: `frame of the ${noun} is not open (${d.frameOrigin})` };
 }
 
+const placeKey = (d, noun) => `${noun}|${d.tabId}|${d.origin}${d.path}|${d.frameOrigin}|${d.frameId}`;
+
 // Where to run a fill or click: { tabId, frameId }, { error }, or null when this
 // browser must stay silent (a field picked in another browser, which answers).
 export async function placeOf(d, noun) {
   if (anotherBrowsers(d)) return noun === 'field' ? null : { error: `${noun} was picked in another browser` };
   if (!pickedHere(d)) return { error: `${noun} was not picked in this browser` };
-  const key = `${noun}|${d.tabId}|${d.origin}${d.path}|${d.frameOrigin}|${d.frameId}`;
+  const key = placeKey(d, noun);
   let place = placeCache.get(key);
   if (!place) {
     const tab = await tabShowing(d);
@@ -108,6 +110,14 @@ export async function placeOf(d, noun) {
   return place.error || pageAllowed(place.url) ? place : { error: NOT_ALLOWED };
 }
 
+// What placeOf would give, when it can tell without waiting: a place found
+// before, in a page the administrator allows. Else null, and placeOf decides.
+export function knownPlaceOf(d, noun) {
+  if (!allowedKnown() || anotherBrowsers(d) || !pickedHere(d)) return null;
+  const place = placeCache.get(placeKey(d, noun));
+  return place && !place.error && pageAllowed(place.url) ? place : null;
+}
+
 // Runs one of the content script's routines in a frame: through a port kept
 // per frame, which answers sooner than a script injected per call. A port that
 // never answered means no content script (a tab opened before the extension was
@@ -124,42 +134,50 @@ function portTo(tabId, frameId) {
   if (known) return known;
   const entry = {
     port: chrome.tabs.connect(tabId, { frameId, name: CALL_PORT }), pending: new Map(), answered: false, lastAnswer: 0,
+    watchdog: null,
   };
   framePorts.set(key, entry);
   entry.port.onMessage.addListener(({ id, result }) => {
     entry.answered = true;
     entry.lastAnswer = Date.now();
-    const resolve = entry.pending.get(id);
+    const call = entry.pending.get(id);
     entry.pending.delete(id);
-    if (resolve) resolve(result);
+    if (call) call.resolve(result);
   });
   entry.port.onDisconnect.addListener(() => {
     void chrome.runtime.lastError;
     if (framePorts.get(key) === entry) framePorts.delete(key);
+    clearTimeout(entry.watchdog);
     const lost = entry.answered ? { ok: false, error: 'page left before answering', stale: true } : { missing: true };
-    for (const resolve of entry.pending.values()) resolve(lost);
+    for (const call of entry.pending.values()) call.resolve(lost);
+    entry.pending.clear();
   });
   return entry;
 }
 
 // A frame that answers slowly but steadily (a burst of lines queued in it) is
 // not silent: a call is given up only once its frame has answered nothing for
-// FRAME_LIMIT_MS since the call was sent.
+// FRAME_LIMIT_MS since the call was sent. One timer per frame watches its calls,
+// oldest first: a timer set and cleared for every call costs the worker more
+// than the call itself.
+function watchCalls(entry) {
+  entry.watchdog = null;
+  const now = Date.now();
+  for (const [id, call] of entry.pending) {
+    const due = Math.max(call.sent, entry.lastAnswer) + FRAME_LIMIT_MS;
+    if (due > now) {
+      entry.watchdog = setTimeout(watchCalls, due - now, entry);
+      return;
+    }
+    entry.pending.delete(id);
+    call.resolve(call.silent);
+  }
+}
+
 function answerOf(entry, id, sent, silent) {
   return new Promise((resolve) => {
-    let timer;
-    const settle = (result) => {
-      clearTimeout(timer);
-      entry.pending.delete(id);
-      resolve(result);
-    };
-    entry.pending.set(id, settle);
-    const watch = () => {
-      const left = Math.max(sent, entry.lastAnswer) + FRAME_LIMIT_MS - Date.now();
-      if (left <= 0) settle(silent);
-      else timer = setTimeout(watch, left);
-    };
-    watch();
+    entry.pending.set(id, { resolve, sent, silent });
+    entry.watchdog ??= setTimeout(watchCalls, FRAME_LIMIT_MS, entry);
   });
 }
 
