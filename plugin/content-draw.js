@@ -42,9 +42,11 @@
 
   // One layer, with an outline around each field filled since the last drawing,
   // drawn once per frame: a burst of lines must not stack a layer (and a
-  // layout) per line.
+  // layout) per line. Its outlines are kept and moved, not made anew, so that
+  // a stream of lines into one field changes nothing to draw between frames.
   let flash = null;
   const flashed = new Set();
+  const boxes = [];
   let flashTimer = null;
 
   function showFlash(el) {
@@ -61,14 +63,18 @@
       document.documentElement.appendChild(flash.host);
       flash.host.showPopover();
     }
-    for (const box of flash.root.querySelectorAll('div')) box.remove();
+    let i = 0;
     for (const el of flashed) {
       const r = el.getBoundingClientRect();
-      const box = flash.root.appendChild(document.createElement('div'));
-      Object.assign(box.style, {
-        left: `${r.left - 3}px`, top: `${r.top - 3}px`, width: `${r.width + 6}px`, height: `${r.height + 6}px`,
-      });
+      const box = boxes[i] ??= flash.root.appendChild(document.createElement('div'));
+      const place = `left: ${r.left - 3}px; top: ${r.top - 3}px; width: ${r.width + 6}px; height: ${r.height + 6}px`;
+      if (box.dataset.place !== place) {
+        box.style.cssText = place;
+        box.dataset.place = place;
+      }
+      i++;
     }
+    for (const box of boxes.splice(i)) box.remove();
     flashed.clear();
     clearTimeout(flashTimer);
     flashTimer = setTimeout(() => flash.host.remove(), FLASH_MS);

@@ -101,25 +101,46 @@
       : failed(`page of the ${noun} is not open (${t.origin}${t.path})`, { stale: true });
   }
 
+  // The element each pick was found as, while it stays in the document with
+  // the picked tag and type: a form that is not rendered anew is not searched
+  // again for every line.
+  const FOUND_KEPT = 64;
+  const found = new Map();
+
   // By unique id, then name, then CSS path; the element must have the picked tag
   // and type. Equal candidates are never guessed between.
   function locate(t, noun) {
+    const fits = (el) => el.localName === t.tag && (typeof t.type !== 'string' || typeOf(el) === t.type);
+    // The pick and every member the search reads: a descriptor that differs is searched for.
+    const key = typeof t.pickId === 'string'
+      ? JSON.stringify([noun, t.pickId, t.tag, t.type, t.id, t.name, t.css, t.shadowHosts]) : null;
+    const known = key && found.get(key)?.deref();
+    if (known && known.isConnected && fits(known)) return { el: known };
+    const located = search(t, noun, fits);
+    if (key && located.el) {
+      found.delete(key);
+      found.set(key, new WeakRef(located.el));
+      if (found.size > FOUND_KEPT) found.delete(found.keys().next().value);
+    }
+    return located;
+  }
+
+  function search(t, noun, fits) {
     let root = document;
     for (const sel of Array.isArray(t.shadowHosts) ? t.shadowHosts : []) {
       const [host] = all(root, sel);
       root = host && shadowOf(host);
       if (!root) return { error: `${noun} not found` };
     }
-    const fits = (el) => el.localName === t.tag && (typeof t.type !== 'string' || typeOf(el) === t.type);
     const ways = [];
     if (t.id && typeof t.id === 'string') ways.push('#' + CSS.escape(t.id));
     if (t.name && typeof t.name === 'string') ways.push(`[name="${CSS.escape(t.name)}"]`);
     if (t.css && typeof t.css === 'string') ways.push(t.css);
     let ambiguous = false;
     for (const selector of ways) {
-      const found = all(root, selector).filter(fits);
-      if (found.length === 1) return { el: found[0] };
-      ambiguous = ambiguous || found.length > 1;
+      const candidates = all(root, selector).filter(fits);
+      if (candidates.length === 1) return { el: candidates[0] };
+      ambiguous = ambiguous || candidates.length > 1;
     }
     return { error: ambiguous ? `${noun} is ambiguous` : `${noun} not found` };
   }
