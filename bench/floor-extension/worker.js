@@ -3,9 +3,15 @@
 // message in, over a port to the page, the answer back out. No checks, no order.
 let ws = null;
 let page = null;
+// The same marks as the plugin's (plugin/trace.js), kept only while the benchmark asks.
+const mark = (step) => globalThis.fieldpostTrace?.push([step, performance.timeOrigin + performance.now()]);
 chrome.runtime.onConnect.addListener((port) => {
   page = port;
-  port.onMessage.addListener((answer) => ws.send(JSON.stringify({ type: 'fillResult', id: answer.id, ok: answer.ok, error: '' })));
+  port.onMessage.addListener((answer) => {
+    mark('answer');
+    ws.send(JSON.stringify({ type: 'fillResult', id: answer.id, ok: answer.ok, error: '' }));
+    mark('out');
+  });
 });
 const b64 = (bytes) => btoa(String.fromCharCode(...new Uint8Array(bytes)));
 async function connect() {
@@ -22,7 +28,11 @@ async function connect() {
       const proof = await crypto.subtle.sign('HMAC', key, new TextEncoder().encode(`plugin|${nc}|${message.nonce}|${link.port}`));
       ws.send(JSON.stringify({ type: 'proof', proof: b64(proof) }));
     }
-    if (message.type === 'fill' && page) page.postMessage({ id: message.id, value: message.value });
+    if (message.type === 'fill' && page) {
+      mark('in');
+      mark('call');
+      page.postMessage({ id: message.id, value: message.value });
+    }
   };
   ws.onclose = () => setTimeout(connect, 300);
 }
