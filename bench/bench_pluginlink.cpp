@@ -147,11 +147,12 @@ int main(int argc, char **argv)
         return 2;
     }
     const QString hello = QString::fromUtf8(pluginHelloMessage());
+    const QString scan = QString::fromUtf8(pluginScanMessage());
     QObject::connect(&qtServer, &QWebSocketServer::newConnection, &qtServer, [&] {
         while (QWebSocket *socket = qtServer.nextPendingConnection()) {
-            QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [socket](const QString &text) {
+            QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [socket, &scan](const QString &text) {
                 if (parsePluginMessage(text.toUtf8()).type == PluginMessage::Type::FillResult)
-                    socket->sendTextMessage(QString::fromUtf8(serializePluginMessage(pluginScanMessage())));
+                    socket->sendTextMessage(scan);
             });
             QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
             socket->sendTextMessage(hello);

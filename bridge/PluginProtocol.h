@@ -93,7 +93,8 @@ PluginMessage parsePluginMessage(const QByteArray &payload);
 
 // The greeting sent to each connection right after its handshake, byte for byte.
 QByteArray pluginHelloMessage();
-QJsonObject pluginScanMessage();
+// Asks the plugin to scan the page; fixed text as well, sent once per line read.
+QByteArray pluginScanMessage();
 // The gateway's half of the pairing's proof (LinkTrust makes both halves).
 QByteArray pluginProofMessage(QByteArrayView gatewayNonce, QByteArrayView proof);
 // `add` picks one more field; without it the message is as older plugins know it.

@@ -137,7 +137,7 @@ void WebSocketBridge::setPickMode(bool enabled, QString kind, bool add)
         client.pickKind = enabled ? kind : QString();
         client.pickUntil = until;
     }
-    sendToProven(pluginPickModeMessage(enabled, kind, add));
+    sendToProven(serializePluginMessage(pluginPickModeMessage(enabled, kind, add)));
 }
 
 void WebSocketBridge::sendFill(QJsonObject target, QString value, bool pressEnter, QJsonObject button,
@@ -340,9 +340,8 @@ void WebSocketBridge::sendTo(Client &client, const QJsonObject &message)
         flushOutgoing();
 }
 
-void WebSocketBridge::sendToProven(const QJsonObject &message)
+void WebSocketBridge::sendToProven(const QByteArray &payload)
 {
-    const QByteArray payload = serializePluginMessage(message);
     // Connections that are not open (not yet upgraded, or closing) take nothing.
     for (Client &client : clients) {
         if (client.trust.proven())

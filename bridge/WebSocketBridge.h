@@ -127,7 +127,7 @@ private:
     void handleTextMessage(QTcpSocket *socket, const QByteArray &payload);
     void handleProvenMessage(Client &client, const PluginMessage &message);
     void sendTo(Client &client, const QJsonObject &message);
-    void sendToProven(const QJsonObject &message);
+    void sendToProven(const QByteArray &payload);
     void flushOutgoing();
     void writeOutgoing(QTcpSocket *socket);
     void updateConnectionState();

@@ -98,7 +98,7 @@ private slots:
     void outgoing()
     {
         QCOMPARE(pluginHelloMessage(), j("{'type':'hello','from':'app'}"));
-        QCOMPARE(serializePluginMessage(pluginScanMessage()), j("{'type':'scan'}"));
+        QCOMPARE(pluginScanMessage(), j("{'type':'scan'}"));
         QCOMPARE(support::json(serializePluginMessage(pluginPickModeMessage(true, QStringLiteral("button")))),
                  (QJsonObject{{"type", "pickMode"}, {"enabled", true}, {"kind", "button"}}));
 
