@@ -213,7 +213,9 @@ void WebSocketBridge::onReadyRead()
     const auto it = clients.find(socket);
     if (it == clients.end())
         return;
-    it->second.connection.receive(socket->readAll());
+    // All that is buffered, asked for by its size: QIODevice then hands over the
+    // buffer's block itself where readAll() would copy it.
+    it->second.connection.receive(socket->read(socket->bytesAvailable()));
     const bool outer = handlingRead;
     handlingRead = true;
     handleEvents(socket);
