@@ -251,12 +251,12 @@ PluginMessage readMessage(const Members &object)
 
 } // namespace
 
-PluginMessage parsePluginMessage(const QByteArray &payload)
+PluginMessage parsePluginMessage(QByteArrayView payload)
 {
     FlatMembers flat;
     if (flat.read(payload))
         return readMessage(flat);
-    const QJsonDocument document = QJsonDocument::fromJson(payload);
+    const QJsonDocument document = QJsonDocument::fromJson(payload.toByteArray());
     if (!document.isObject())
         return {};
     return readMessage(JsonMembers(document.object()));

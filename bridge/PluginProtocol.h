@@ -89,7 +89,7 @@ struct PluginMessage
 };
 
 // Anything that is not a JSON object with a known "type" comes back Dropped.
-PluginMessage parsePluginMessage(const QByteArray &payload);
+PluginMessage parsePluginMessage(QByteArrayView payload);
 
 // The greeting sent to each connection right after its handshake, byte for byte.
 QByteArray pluginHelloMessage();

@@ -233,7 +233,7 @@ void WebSocketBridge::handleEvents(QTcpSocket *socket)
         if (it == clients.end())
             return;
         WsConnection &connection = it->second.connection;
-        const std::optional<WsConnection::Event> event = connection.next();
+        const std::optional<WsConnection::EventInPlace> event = connection.nextInPlace();
         if (!event)
             return;
         switch (event->type) {
@@ -265,7 +265,7 @@ void WebSocketBridge::handleEvents(QTcpSocket *socket)
     }
 }
 
-void WebSocketBridge::handleTextMessage(QTcpSocket *socket, const QByteArray &payload)
+void WebSocketBridge::handleTextMessage(QTcpSocket *socket, QByteArrayView payload)
 {
     const PluginMessage message = parsePluginMessage(payload);
     const auto found = clients.find(socket);

@@ -125,7 +125,7 @@ private:
     };
 
     void handleEvents(QTcpSocket *socket);
-    void handleTextMessage(QTcpSocket *socket, const QByteArray &payload);
+    void handleTextMessage(QTcpSocket *socket, QByteArrayView payload);
     void handleProvenMessage(Client &client, const PluginMessage &message);
     void sendTo(Client &client, const QJsonObject &message);
     void sendToProven(const QByteArray &payload);
