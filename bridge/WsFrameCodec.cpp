@@ -249,6 +249,11 @@ void appendWsFrame(QByteArray &out, quint8 opcode, QByteArrayView payload)
         qToBigEndian<quint64>(quint64(size), head + 2);
         headSize = 10;
     }
-    out.append(reinterpret_cast<const char *>(head), headSize);
-    out.append(payload);
+    // One growth of `out` for both parts: a short message's two appends cost more than its bytes.
+    const qsizetype at = out.size();
+    out.resize(at + headSize + size);
+    char *to = out.data() + at;
+    std::memcpy(to, head, size_t(headSize));
+    if (size > 0)
+        std::memcpy(to + headSize, payload.data(), size_t(size));
 }
