@@ -105,8 +105,10 @@ private:
     static bool readValue(const char *&p, const char *end, Member &member);
     const Member *find(QByteArrayView key) const
     {
+        // Names of a few bytes: memcmp itself costs less than QByteArrayView's out-of-line comparison around it.
         for (int i = 0; i < count; ++i) {
-            if (members[i].key == key)
+            const QByteArrayView name = members[i].key;
+            if (name.size() == key.size() && std::memcmp(name.data(), key.data(), size_t(key.size())) == 0)
                 return &members[i];
         }
         return nullptr;
