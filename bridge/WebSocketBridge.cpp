@@ -187,6 +187,9 @@ void WebSocketBridge::onNewConnection()
     while (server->hasPendingConnections()) {
         QTcpSocket *socket = server->nextPendingConnection();
         socket->setReadBufferSize(MaxReadBytes);
+        // What one read produces already leaves in one write; Nagle would only hold
+        // a write back until the plugin acknowledges the last, up to its delayed ACK.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         Client client{WsConnection(allowedExtensionIds),
                       LinkTrust(pairingKey, server->serverPort(), LinkTrust::newNonce()), nextLinkId++, {}, {}, 0};
         clients.emplace(socket, std::move(client));
