@@ -272,7 +272,7 @@ QByteArray pluginHelloMessage()
 
 QByteArray pluginScanMessage()
 {
-    // Built and serialised anew for each line, it cost as much as all the rest of a short message's handling.
+    // Built and serialised anew for each scan, it cost as much as all the rest of a short message's handling.
     return QByteArrayLiteral("{\"type\":\"scan\"}");
 }
 

@@ -93,7 +93,7 @@ PluginMessage parsePluginMessage(QByteArrayView payload);
 
 // The greeting sent to each connection right after its handshake, byte for byte.
 QByteArray pluginHelloMessage();
-// Asks the plugin to scan the page; fixed text as well, sent once per line read.
+// Asks the plugin for the active tab's fields; fixed text as well.
 QByteArray pluginScanMessage();
 // The gateway's half of the pairing's proof (LinkTrust makes both halves).
 QByteArray pluginProofMessage(QByteArrayView gatewayNonce, QByteArrayView proof);
