@@ -89,11 +89,12 @@ struct PluginMessage
 };
 
 // Anything that is not a JSON object with a known "type" comes back Dropped.
-PluginMessage parsePluginMessage(const QByteArray &payload);
+PluginMessage parsePluginMessage(QByteArrayView payload);
 
 // The greeting sent to each connection right after its handshake, byte for byte.
 QByteArray pluginHelloMessage();
-QJsonObject pluginScanMessage();
+// Asks the plugin for the active tab's fields; fixed text as well.
+QByteArray pluginScanMessage();
 // The gateway's half of the pairing's proof (LinkTrust makes both halves).
 QByteArray pluginProofMessage(QByteArrayView gatewayNonce, QByteArrayView proof);
 // `add` picks one more field; without it the message is as older plugins know it.

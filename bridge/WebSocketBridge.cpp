@@ -4,6 +4,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QVarLengthArray>
 
 WebSocketBridge::WebSocketBridge(PortRange range, QObject *parent)
     : QObject(parent), ports(range), server(new QTcpServer(this))
@@ -16,7 +17,7 @@ WebSocketBridge::~WebSocketBridge()
 {
     server->close();
     // The sockets die with the server; none of their last signals may reach a half-destroyed bridge.
-    for (QTcpSocket *socket : clients.keys())
+    for (QTcpSocket *socket : sockets())
         socket->disconnect(this);
     clients.clear();
 }
@@ -73,13 +74,22 @@ void WebSocketBridge::setPairingKey(const QByteArray &key)
     pairingKey = key;
     if (!renewed)
         return;
-    for (QTcpSocket *socket : clients.keys())
+    for (QTcpSocket *socket : sockets())
         socket->disconnectFromHost();
+}
+
+QList<QTcpSocket *> WebSocketBridge::sockets() const
+{
+    QList<QTcpSocket *> list;
+    list.reserve(qsizetype(clients.size()));
+    for (const auto &[socket, client] : clients)
+        list << socket;
+    return list;
 }
 
 bool WebSocketBridge::isConnected() const
 {
-    for (const Client &client : clients) {
+    for (const auto &[socket, client] : clients) {
         if (client.trust.proven())
             return true;
     }
@@ -91,7 +101,7 @@ WebSocketBridge::LinkId WebSocketBridge::linkOf(const QString &instance) const
     LinkId newest = 0;
     if (instance.isEmpty())
         return newest;
-    for (const Client &client : clients) {
+    for (const auto &[socket, client] : clients) {
         if (client.trust.proven() && client.connection.isOpen() && client.info.instance == instance)
             newest = qMax(newest, client.id);
     }
@@ -101,7 +111,7 @@ WebSocketBridge::LinkId WebSocketBridge::linkOf(const QString &instance) const
 QList<WebSocketBridge::LinkInfo> WebSocketBridge::provenLinks() const
 {
     QList<LinkInfo> links;
-    for (const Client &client : clients) {
+    for (const auto &[socket, client] : clients) {
         if (client.trust.proven())
             links << client.info;
     }
@@ -116,7 +126,7 @@ void WebSocketBridge::setAllowedExtensionIds(const QStringList &ids)
 
 WebSocketBridge::Client *WebSocketBridge::clientOf(LinkId link)
 {
-    for (Client &client : clients) {
+    for (auto &[socket, client] : clients) {
         if (client.id == link)
             return client.trust.proven() && client.connection.isOpen() ? &client : nullptr;
     }
@@ -131,13 +141,13 @@ void WebSocketBridge::sendScan()
 void WebSocketBridge::setPickMode(bool enabled, QString kind, bool add)
 {
     const qint64 until = clock.elapsed() + pickModeLimitMs;
-    for (Client &client : clients) {
+    for (auto &[socket, client] : clients) {
         if (!client.trust.proven())
             continue;
         client.pickKind = enabled ? kind : QString();
         client.pickUntil = until;
     }
-    sendToProven(pluginPickModeMessage(enabled, kind, add));
+    sendToProven(serializePluginMessage(pluginPickModeMessage(enabled, kind, add)));
 }
 
 void WebSocketBridge::sendFill(QJsonObject target, QString value, bool pressEnter, QJsonObject button,
@@ -177,9 +187,12 @@ void WebSocketBridge::onNewConnection()
     while (server->hasPendingConnections()) {
         QTcpSocket *socket = server->nextPendingConnection();
         socket->setReadBufferSize(MaxReadBytes);
+        // What one read produces already leaves in one write; Nagle would only hold
+        // a write back until the plugin acknowledges the last, up to its delayed ACK.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         Client client{WsConnection(allowedExtensionIds),
                       LinkTrust(pairingKey, server->serverPort(), LinkTrust::newNonce()), nextLinkId++, {}, {}, 0};
-        clients.insert(socket, std::move(client));
+        clients.emplace(socket, std::move(client));
         connect(socket, &QTcpSocket::readyRead, this, &WebSocketBridge::onReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, &WebSocketBridge::onDisconnected);
         // Counted from the connection, so a peer that never finishes its handshake goes too.
@@ -189,8 +202,8 @@ void WebSocketBridge::onNewConnection()
 
 void WebSocketBridge::closeUnproven(QTcpSocket *socket)
 {
-    const auto it = clients.constFind(socket);
-    if (it == clients.constEnd() || it->trust.proven())
+    const auto it = clients.find(socket);
+    if (it == clients.end() || it->second.trust.proven())
         return;
     refuseLink(socket, QStringLiteral("not proven within %1 s").arg(LinkTrust::ProofDeadlineMs / 1000));
 }
@@ -203,7 +216,9 @@ void WebSocketBridge::onReadyRead()
     const auto it = clients.find(socket);
     if (it == clients.end())
         return;
-    it->connection.receive(socket->readAll());
+    // All that is buffered, asked for by its size: QIODevice then hands over the
+    // buffer's block itself where readAll() would copy it.
+    it->second.connection.receive(socket->read(socket->bytesAvailable()));
     const bool outer = handlingRead;
     handlingRead = true;
     handleEvents(socket);
@@ -220,13 +235,14 @@ void WebSocketBridge::handleEvents(QTcpSocket *socket)
         auto it = clients.find(socket);
         if (it == clients.end())
             return;
-        const std::optional<WsConnection::Event> event = it->connection.next();
+        WsConnection &connection = it->second.connection;
+        const std::optional<WsConnection::EventInPlace> event = connection.nextInPlace();
         if (!event)
             return;
         switch (event->type) {
         case WsConnection::Event::Type::Upgraded:
             emit logMessage(QStringLiteral("Plugin connected"));
-            it->connection.sendText(pluginHelloMessage());
+            connection.sendText(pluginHelloMessage());
             break;
         case WsConnection::Event::Type::Text:
             handleTextMessage(socket, event->payload);
@@ -252,13 +268,13 @@ void WebSocketBridge::handleEvents(QTcpSocket *socket)
     }
 }
 
-void WebSocketBridge::handleTextMessage(QTcpSocket *socket, const QByteArray &payload)
+void WebSocketBridge::handleTextMessage(QTcpSocket *socket, QByteArrayView payload)
 {
     const PluginMessage message = parsePluginMessage(payload);
     const auto found = clients.find(socket);
     if (found == clients.end())
         return;
-    Client &client = *found;
+    Client &client = found->second;
     if (client.trust.proven()) {
         handleProvenMessage(client, message);
         return;
@@ -340,11 +356,10 @@ void WebSocketBridge::sendTo(Client &client, const QJsonObject &message)
         flushOutgoing();
 }
 
-void WebSocketBridge::sendToProven(const QJsonObject &message)
+void WebSocketBridge::sendToProven(const QByteArray &payload)
 {
-    const QByteArray payload = serializePluginMessage(message);
     // Connections that are not open (not yet upgraded, or closing) take nothing.
-    for (Client &client : clients) {
+    for (auto &[socket, client] : clients) {
         if (client.trust.proven())
             client.connection.sendText(payload);
     }
@@ -354,18 +369,22 @@ void WebSocketBridge::sendToProven(const QJsonObject &message)
 
 void WebSocketBridge::flushOutgoing()
 {
-    // A copy of the keys: a failed write can remove a connection from the table mid-loop.
-    const QList<QTcpSocket *> sockets = clients.keys();
-    for (QTcpSocket *socket : sockets)
+    // Gathered first: a failed write can remove a connection from the table mid-loop.
+    QVarLengthArray<QTcpSocket *, 8> pending;
+    for (const auto &[socket, client] : clients) {
+        if (client.connection.outgoingSize() > 0)
+            pending << socket;
+    }
+    for (QTcpSocket *socket : pending)
         writeOutgoing(socket);
 }
 
 void WebSocketBridge::writeOutgoing(QTcpSocket *socket)
 {
     const auto it = clients.find(socket);
-    if (it == clients.end() || it->connection.outgoingSize() == 0)
+    if (it == clients.end() || it->second.connection.outgoingSize() == 0)
         return;
-    socket->write(it->connection.takeOutgoing());
+    socket->write(it->second.connection.takeOutgoing());
     socket->flush();
     if (socket->bytesToWrite() > MaxUnsentBytes) {
         emit logMessage(QStringLiteral("WebSocket: closed connection: more than %1 bytes not taken by the plugin")
@@ -395,11 +414,11 @@ void WebSocketBridge::onDisconnected()
     auto *socket = qobject_cast<QTcpSocket *>(sender());
     if (!socket)
         return;
-    const auto it = clients.constFind(socket);
-    const bool wasUpgraded = it != clients.constEnd() && it->connection.upgraded();
-    const bool wasProven = it != clients.constEnd() && it->trust.proven();
-    const LinkId link = it != clients.constEnd() ? it->id : 0;
-    if (it != clients.constEnd())
+    const auto it = clients.find(socket);
+    const bool wasUpgraded = it != clients.end() && it->second.connection.upgraded();
+    const bool wasProven = it != clients.end() && it->second.trust.proven();
+    const LinkId link = it != clients.end() ? it->second.id : 0;
+    if (it != clients.end())
         clients.erase(it);
     socket->deleteLater();
     if (wasUpgraded)

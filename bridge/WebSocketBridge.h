@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
@@ -12,6 +11,8 @@
 #include "LogThrottle.h"
 #include "PluginProtocol.h"
 #include "WsConnection.h"
+
+#include <unordered_map>
 
 class QTcpServer;
 class QTcpSocket;
@@ -124,10 +125,10 @@ private:
     };
 
     void handleEvents(QTcpSocket *socket);
-    void handleTextMessage(QTcpSocket *socket, const QByteArray &payload);
+    void handleTextMessage(QTcpSocket *socket, QByteArrayView payload);
     void handleProvenMessage(Client &client, const PluginMessage &message);
     void sendTo(Client &client, const QJsonObject &message);
-    void sendToProven(const QJsonObject &message);
+    void sendToProven(const QByteArray &payload);
     void flushOutgoing();
     void writeOutgoing(QTcpSocket *socket);
     void updateConnectionState();
@@ -135,10 +136,14 @@ private:
     void refuseLink(QTcpSocket *socket, const QString &reason);
     void closeUnproven(QTcpSocket *socket);
     Client *clientOf(LinkId link);
+    // A copy, for loops whose steps may drop a connection from the table.
+    QList<QTcpSocket *> sockets() const;
 
     PortRange ports;
     QTcpServer *server = nullptr;
-    QHash<QTcpSocket *, Client> clients;
+    // Walked for each message sent to all links and for each write: a QHash walk
+    // visits all of its buckets, 128 even for one link.
+    std::unordered_map<QTcpSocket *, Client> clients;
     QStringList allowedExtensionIds;
     QByteArray pairingKey;
     QString listenFailure;

@@ -16,16 +16,16 @@ void WsConnection::receive(const QByteArray &bytes)
         outgoing.append(handshake.response());
         // Frames may ride in the same read as the request head.
         decoder.feed(handshake.takeRemainder());
-        decided = Event{Event::Type::Upgraded, {}, {}};
+        decided = EventInPlace{Event::Type::Upgraded, {}, {}};
         return;
     case WsHandshake::State::Refused:
-        decided = Event{Event::Type::Refused, {}, {}};
+        decided = EventInPlace{Event::Type::Refused, {}, {}};
         break;
     case WsHandshake::State::RefusedOrigin:
-        decided = Event{Event::Type::RefusedOrigin, {}, handshake.origin()};
+        decided = EventInPlace{Event::Type::RefusedOrigin, {}, handshake.origin()};
         break;
     case WsHandshake::State::Failed:
-        decided = Event{Event::Type::Failed, {}, handshake.error()};
+        decided = EventInPlace{Event::Type::Failed, {}, handshake.error()};
         break;
     }
     state = State::Refused;
@@ -33,8 +33,16 @@ void WsConnection::receive(const QByteArray &bytes)
 
 std::optional<WsConnection::Event> WsConnection::next()
 {
+    std::optional<EventInPlace> event = nextInPlace();
+    if (!event)
+        return std::nullopt;
+    return Event{event->type, event->payload.toByteArray(), std::move(event->detail)};
+}
+
+std::optional<WsConnection::EventInPlace> WsConnection::nextInPlace()
+{
     if (decided) {
-        std::optional<Event> event;
+        std::optional<EventInPlace> event;
         event.swap(decided);
         return event;
     }
@@ -45,18 +53,18 @@ std::optional<WsConnection::Event> WsConnection::next()
         return std::nullopt;
     switch (frame->type) {
     case WsEvent::Type::Text:
-        return Event{Event::Type::Text, std::move(frame->payload), {}};
+        return EventInPlace{Event::Type::Text, frame->payload, {}};
     case WsEvent::Type::Ping:
         appendWsFrame(outgoing, WsOpcode::Pong, frame->payload);
-        return Event{Event::Type::Ping, std::move(frame->payload), {}};
+        return EventInPlace{Event::Type::Ping, frame->payload, {}};
     case WsEvent::Type::Close:
         // An empty close, no status code; whatever the peer sends after it is never read.
         appendWsFrame(outgoing, WsOpcode::Close, {});
         state = State::Closing;
-        return Event{Event::Type::Close, {}, {}};
+        return EventInPlace{Event::Type::Close, {}, {}};
     case WsEvent::Type::Error:
         state = State::Closing;
-        return Event{Event::Type::Failed, {}, frame->error};
+        return EventInPlace{Event::Type::Failed, {}, std::move(frame->error)};
     }
     return std::nullopt;
 }

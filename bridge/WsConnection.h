@@ -34,9 +34,20 @@ public:
         QByteArray payload;
         QString detail;
     };
+    // The same with the payload where the connection holds it, valid until the
+    // next receive(), next() or nextInPlace(): no copy of each message for a
+    // caller that is done with it at once.
+    struct EventInPlace
+    {
+        Event::Type type = Event::Type::Text;
+        QByteArrayView payload;
+        QString detail;
+    };
 
+    // Best handed over as the only copy: the frames are unmasked in place.
     void receive(const QByteArray &bytes);
     std::optional<Event> next();
+    std::optional<EventInPlace> nextInPlace();
 
     // Queues one text frame; dropped unless the connection is open.
     void sendText(QByteArrayView payload);
@@ -54,7 +65,7 @@ private:
     State state = State::Handshake;
     WsHandshake handshake;
     WsFrameDecoder decoder;
-    // The handshake's outcome, handed out by the next call to next().
-    std::optional<Event> decided;
+    // The handshake's outcome, handed out by the next call for an event.
+    std::optional<EventInPlace> decided;
     QByteArray outgoing;
 };

@@ -39,6 +39,7 @@ void WsFrameDecoder::feed(const QByteArray &bytes)
 {
     if (done)
         return;
+    held.clear();
     if (pos == buffer.size()) {
         buffer = bytes;
         pos = 0;
@@ -58,6 +59,7 @@ WsEvent WsFrameDecoder::fail(QString reason)
     buffer.clear();
     body.clear();
     fragment.clear();
+    held.clear();
     pos = 0;
     header.reset();
     WsEvent event;
@@ -124,25 +126,18 @@ void WsFrameDecoder::appendPayload(QByteArray &to, qsizetype size)
         std::memcpy(to.data() + at, source, size_t(size));
 }
 
-// The current frame's payload when all of it is in the buffer: the buffer
-// itself when the payload is most of it and nobody else holds it, else a copy;
-// nothing for a payload that is dropped or goes onto the fragment.
-QByteArray WsFrameDecoder::takeWholePayload(qsizetype size)
+// The current frame's payload when all of it is in the buffer, unmasked where
+// it lies; nothing for a payload that is dropped or goes onto the fragment.
+QByteArrayView WsFrameDecoder::takeWholePayload(qsizetype size)
 {
-    QByteArray payload;
+    QByteArrayView payload;
     if (bodyInFragment) {
         appendPayload(fragment, size);
     } else if (keptWhole(header->opcode)) {
-        if (pos + size == buffer.size() && size >= buffer.size() / 2 && buffer.isDetached()) {
-            char *data = buffer.data() + pos;
-            if (header->masked)
-                unmask(data, data, size, header->mask, 0);
-            payload = std::exchange(buffer, QByteArray());
-            payload.remove(0, pos); // only moves the start
-            pos = 0;
-            return payload;
-        }
-        appendPayload(payload, size);
+        char *data = buffer.data() + pos; // a copy of all of it only if the caller kept the read
+        if (header->masked)
+            unmask(data, data, size, header->mask, 0);
+        payload = QByteArrayView(data, size);
     }
     pos += size;
     return payload;
@@ -168,6 +163,12 @@ bool WsFrameDecoder::takePayload()
 
 std::optional<WsEvent> WsFrameDecoder::next()
 {
+    // The last payload handed out is not looked at any more.
+    held.clear();
+    if (pos == buffer.size()) {
+        buffer.clear();
+        pos = 0;
+    }
     while (!done) {
         if (!header) {
             if (std::optional<WsEvent> error = parseHeader())
@@ -176,7 +177,7 @@ std::optional<WsEvent> WsFrameDecoder::next()
                 return std::nullopt;
         }
         const qsizetype size = qsizetype(header->payloadLength);
-        QByteArray payload;
+        QByteArrayView payload;
         if (bodyTaken == 0 && buffer.size() - pos >= size) {
             payload = takeWholePayload(size);
         } else if (!takePayload()) {
@@ -185,11 +186,8 @@ std::optional<WsEvent> WsFrameDecoder::next()
             pos = 0;
             return std::nullopt;
         } else {
-            payload.swap(body);
-        }
-        if (pos == buffer.size()) {
-            buffer.clear();
-            pos = 0;
+            held = std::exchange(body, QByteArray());
+            payload = held;
         }
         const Header h = *header;
         header.reset();
@@ -200,27 +198,27 @@ std::optional<WsEvent> WsFrameDecoder::next()
             if (h.fin) {
                 const bool text = fragmentOpcode == WsOpcode::Text;
                 fragmentOpcode = 0;
-                QByteArray message;
-                message.swap(fragment);
+                held = std::exchange(fragment, QByteArray());
                 if (text)
-                    return WsEvent{WsEvent::Type::Text, std::move(message), {}};
+                    return WsEvent{WsEvent::Type::Text, held, {}};
             }
             break;
         case WsOpcode::Text:
             if (h.fin)
-                return WsEvent{WsEvent::Type::Text, std::move(payload), {}};
+                return WsEvent{WsEvent::Type::Text, payload, {}};
             fragmentOpcode = WsOpcode::Text;
-            fragment = std::move(payload);
+            fragment = payload.toByteArray();
             break;
         case WsOpcode::Close:
             // Whatever follows a close is never looked at.
             done = true;
             buffer.clear();
             fragment.clear();
+            held.clear();
             pos = 0;
             return WsEvent{WsEvent::Type::Close, {}, {}};
         case WsOpcode::Ping:
-            return WsEvent{WsEvent::Type::Ping, std::move(payload), {}};
+            return WsEvent{WsEvent::Type::Ping, payload, {}};
         case WsOpcode::Pong:
             break;
         default:
@@ -251,6 +249,11 @@ void appendWsFrame(QByteArray &out, quint8 opcode, QByteArrayView payload)
         qToBigEndian<quint64>(quint64(size), head + 2);
         headSize = 10;
     }
-    out.append(reinterpret_cast<const char *>(head), headSize);
-    out.append(payload);
+    // One growth of `out` for both parts: a short message's two appends cost more than its bytes.
+    const qsizetype at = out.size();
+    out.resize(at + headSize + size);
+    char *to = out.data() + at;
+    std::memcpy(to, head, size_t(headSize));
+    if (size > 0)
+        std::memcpy(to + headSize, payload.data(), size_t(size));
 }

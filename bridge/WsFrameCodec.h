@@ -20,13 +20,16 @@ struct WsEvent
 {
     enum class Type { Text, Ping, Close, Error };
     Type type = Type::Text;
-    QByteArray payload; // Text: the whole message; Ping: what the pong must echo
-    QString error;      // Error: the reason, fit for a log line
+    // Text: the whole message; Ping: what the pong must echo. In the decoder's
+    // memory, valid until its next feed() or next().
+    QByteArrayView payload;
+    QString error; // Error: the reason, fit for a log line
 };
 
 // Client-to-server frame decoder without sockets: feed() the received bytes,
-// then take events with next() until it returns nothing. After a Close or an
-// Error event it ignores everything.
+// then take events with next() until it returns nothing. A payload that came
+// in one read is unmasked where it lies and handed out in place. After a Close
+// or an Error event it ignores everything.
 class WsFrameDecoder
 {
 public:
@@ -38,7 +41,8 @@ public:
     // once; the rest grows as its bytes arrive, not on the header's word.
     static constexpr qsizetype MaxReservedBytes = 1024 * 1024;
 
-    // A read that starts where the last frame ended is kept as it is, without a copy.
+    // A read that starts where the last frame ended is kept as it is, without a
+    // copy; it is unmasked in place, so it should not be shared with the caller.
     void feed(const QByteArray &bytes);
     std::optional<WsEvent> next();
     bool finished() const { return done; }
@@ -56,7 +60,7 @@ private:
 
     std::optional<WsEvent> parseHeader();
     void appendPayload(QByteArray &to, qsizetype size);
-    QByteArray takeWholePayload(qsizetype size);
+    QByteArrayView takeWholePayload(qsizetype size);
     bool takePayload();
     WsEvent fail(QString reason);
 
@@ -69,6 +73,9 @@ private:
     bool bodyInFragment = false; // a text continuation: its bytes go straight onto `fragment`
     QByteArray fragment;
     quint8 fragmentOpcode = 0;
+    // What the last payload handed out lies in when that is not the buffer: a
+    // frame that came in several reads, or a message of several fragments.
+    QByteArray held;
     bool done = false;
 };
 

@@ -201,6 +201,20 @@ private slots:
         QVERIFY(connection.upgraded() && !connection.isOpen());
     }
 
+    // Frames are unmasked where they lie, but never in a read the caller still holds.
+    void keptReadUnchanged()
+    {
+        WsConnection connection;
+        connection.receive(request);
+        QCOMPARE(describe(*connection.next()), QStringLiteral("upgraded"));
+        const QByteArray read = text("kept") + control(0x9, "p");
+        const QByteArray copy(read.constData(), read.size());
+        connection.receive(read);
+        QCOMPARE(describe(*connection.next()), QStringLiteral("text kept"));
+        QCOMPARE(describe(*connection.next()), QStringLiteral("ping p"));
+        QCOMPARE(read, copy);
+    }
+
     // The message bound, whole and in odd-sized chunks: megabytes are too many to cut at every point.
     void bounds_data()
     {
