@@ -10,17 +10,19 @@ file(MAKE_DIRECTORY ${plugin_tmp})
 set(plugin_env "TMPDIR=${plugin_tmp};XDG_DATA_HOME=${plugin_tmp}/data;PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1;\
 FIELDPOST_APP=$<TARGET_FILE:fieldpost>;FIELDPOST_SEND=$<TARGET_FILE:fieldpost-send>;\
 FIELDPOST_LINK=$<TARGET_FILE:fieldpost-link>")
+# The policy round trip and the allowed pages write Chromium's machine-wide policy folder, which
+# every Chromium on the machine reads: a force-install entry there reaches the browsers of the other
+# suites too, and takes their plugin away mid-test. So every suite holds the machine's Chromium lock,
+# shared while it only runs browsers and alone while it writes the policy, in this run and any other.
+find_program(FIELDPOST_FLOCK flock REQUIRED)
 foreach(suite page fields link e2e forms)
-  add_test(NAME plugin_${suite} COMMAND ${FIELDPOST_NODE} --test --test-concurrency=1 suites/${suite}.test.mjs
+  add_test(NAME plugin_${suite} COMMAND ${FIELDPOST_FLOCK} --shared /tmp/fieldpost-chromium.lock
+           ${FIELDPOST_NODE} --test --test-concurrency=1 suites/${suite}.test.mjs
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
   set_tests_properties(plugin_${suite} PROPERTIES ENVIRONMENT "${plugin_env}" TIMEOUT 300 LABELS plugin)
 endforeach()
-# The policy round trip and the allowed pages write Chromium's machine-wide policy folder, which
-# every Chromium on the machine reads, so they also hold the machine's Chromium lock, as other
-# Chromium test runs do.
-find_program(FIELDPOST_FLOCK flock REQUIRED)
 foreach(suite install allowed)
-  add_test(NAME plugin_${suite} COMMAND ${FIELDPOST_FLOCK} /tmp/fieldpost-chromium.lock
+  add_test(NAME plugin_${suite} COMMAND ${FIELDPOST_FLOCK} --exclusive /tmp/fieldpost-chromium.lock
            ${FIELDPOST_NODE} --test --test-concurrency=1 suites/${suite}.test.mjs
            WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/plugin)
   set_tests_properties(plugin_${suite} PROPERTIES ENVIRONMENT "${plugin_env}" TIMEOUT 600 LABELS plugin)
