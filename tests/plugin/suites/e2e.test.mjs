@@ -107,12 +107,12 @@ test('a raw client without a good proof gets no fill, and its picks and answers 
     });
     ws.on('error', () => {});
   })));
-  const before = seen(tabs[0], 'input', 'email').then((s) => s.length);
+  const before = (await seen(tabs[0], 'input', 'email')).length;
   await a.sendLines(['fourth@example.org']);
   for (const c of clients) c.ws.send(JSON.stringify({ type: 'fillResult', id: 4, ok: false, error: 'forged' }));
   await a.waitLogged('Fill OK.', { count: 4, timeout: 15000 });
   await until(() => clients.every((c) => c.ws.readyState === WebSocket.CLOSED), 'the gateway to close every raw link', 8000);
-  assert.equal((await seen(tabs[0], 'input', 'email')).length, (await before) + 1);
+  assert.equal((await seen(tabs[0], 'input', 'email')).length, before + 1);
   assert.equal(a.logged(/^Field selected: Evil/).length, 0);
   assert.equal(a.logged('Fill FAILED: forged').length, 0);
   for (const c of clients) assert.ok(c.got.every((t) => t === 'hello' || t === 'proof'), `${c.name}: ${c.got}`);
