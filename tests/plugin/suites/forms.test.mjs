@@ -3,7 +3,7 @@
 // the lines go in through fieldpost-send.
 import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { MANIFEST, clickToPick, launchBrowser, seen, sleep, startPageServer, until } from '../lib/harness.mjs';
+import { MANIFEST, clickToPick, launchBrowser, seen, startPageServer, until } from '../lib/harness.mjs';
 import { Gateway } from '../../../bench/gateway-process.mjs';
 
 const GS = '\x1d';
@@ -89,16 +89,28 @@ test('one line per field: Enter after the third, then back to the first', async 
 });
 
 test('two apps in two tabs: each line goes to the one in front', async () => {
-  const { gateway, tabs: [receiving, lab], pick, values } =
+  const { gateway, browser, tabs: [receiving, lab], pick, values } =
     await setUp({ destinationPerPage: true, simulateEnter: false }, ['/receiving.html', '/lab.html']);
   await pick(receiving, 'gtin');
   await pick(lab, 'sample');
-  await receiving.bringToFront();
-  await sleep(300);
+  // The plugin tells the gateway which page is in front; a line sent before that has left would find the old one.
+  await browser.context.serviceWorkers()[0].evaluate(() => {
+    const send = WebSocket.prototype.send;
+    globalThis.toldInFront = [];
+    WebSocket.prototype.send = function (data) {
+      if (String(data).includes('"type":"activePage"')) globalThis.toldInFront.push(JSON.parse(data).url);
+      return send.call(this, data);
+    };
+  });
+  const toFront = async (tab) => {
+    await tab.bringToFront();
+    await until(() => browser.context.serviceWorkers()[0].evaluate((url) => globalThis.toldInFront.at(-1) === url, tab.url()),
+      `the plugin to tell ${tab.url()} is in front`);
+  };
+  await toFront(receiving);
   await gateway.sendLines(['to-receiving']);
   await gateway.waitLogged('\u2192 For Goods receiving');
-  await lab.bringToFront();
-  await sleep(300);
+  await toFront(lab);
   await gateway.sendLines(['to-lab']);
   await gateway.waitLogged('\u2192 For Lab samples');
   await gateway.waitLogged('Fill OK.', { count: 2 });
